@@ -1,0 +1,73 @@
+// A DSL modem's management console, played on a pseudo-terminal.
+//
+// The simulator owns the pty master and keeps one slave descriptor open (raw
+// mode), so the program under test can open and close the slave path freely
+// and its line settings can be read back after it has gone.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace modemsim {
+
+// The shell prompt the console prints when it is ready for a command.
+inline const std::string SHELL_PROMPT = " > ";
+
+// How one command is answered.
+struct Reply {
+  std::string output;  // output lines (LF-separated), or the raw bytes when raw
+  bool raw = false;    // raw: send exactly the script, no prompt appended
+};
+
+// What kind of console to play. The defaults behave like a well-mannered modem.
+struct Options {
+  std::string username = "qorvi";
+  std::string password = "qorvi";
+  std::string banner;          // sent once, before the first "Login: "
+  bool atShell = false;        // already logged in: a newline gets the prompt
+  bool echo = false;           // echo what it receives (never the password)
+  bool silent = false;         // never answers anything (but still records)
+  bool chatter = false;        // keeps talking, never a 10 ms pause
+  int replyDelayMs = 0;        // pause between a newline and its answer
+  int splitBytes = 0;          // > 0: answers go out in pieces this long...
+  int splitPauseMs = 40;       // ...with this pause between the pieces
+  long readBytesPerSecond = 0; // > 0: a slow reader; 0: reads at once
+  std::map<std::string, Reply> replies;  // per command; others get a prompt
+};
+
+// Parses a reply file: lines "COMMAND => OUTPUT" (prompt appended) or
+// "COMMAND =>! RAW" (sent as is). Escapes in the right side: \n \r \t \\ \0
+// \xHH, and \p for a pause of splitPauseMs (so the bytes after it arrive in a
+// later chunk). Empty lines and lines starting with "#" are skipped.
+// Returns false and sets error on a malformed line.
+bool parseReplyFile(const std::string& text, std::map<std::string, Reply>& replies,
+                    std::string& error);
+
+class ModemSim {
+ public:
+  explicit ModemSim(Options options);
+  ~ModemSim();  // stops the console and closes the pty
+  ModemSim(const ModemSim&) = delete;
+  ModemSim& operator=(const ModemSim&) = delete;
+
+  const std::string& slavePath() const;  // e.g. /dev/pts/7
+  int slaveFd() const;                   // the simulator's own slave descriptor
+
+  void start();  // starts serving on a thread of its own
+  void stop();   // stops serving; the records below stay readable
+
+  std::string received() const;               // every byte received, in order
+  std::vector<std::string> commands() const;  // lines received at the shell
+  std::string transcript() const;             // both directions, escaped
+
+  // Live transcript: each event is also written to this descriptor (-1: none).
+  void setTranscriptFd(int fd);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace modemsim
