@@ -1,0 +1,58 @@
+// The command file: send each command, then wait for the shell prompt.
+#include <stdio.h>
+#include <syslog.h>
+
+#include "modem_setup.h"
+
+namespace {
+
+// Polls a command may take before it counts as failed: about 2 s of silence.
+constexpr int PROMPT_POLL_BUDGET = 200;
+// A silent console is nudged with a newline on the first silent poll and on
+// every 25th after it.
+constexpr int SILENT_POLLS_PER_NEWLINE = 25;
+
+}  // namespace
+
+void runCommandFile(int port, std::istream& commandFile, const SetupOptions& options,
+                    int& failedCommands) {
+  std::string line;
+  while (std::getline(commandFile, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    // No terminator: the newline goes out on the first silent poll.
+    writeToPort(port, line);
+    int polls = waitForPrompt(port, PROMPT_POLL_BUDGET);
+    if (polls < 0) {
+      ++failedCommands;
+      continue;
+    }
+    if (options.debug) {
+      printf("::: %d\n", polls);
+      fflush(stdout);
+    }
+  }
+  // A file that stops being readable must not look like a finished one.
+  if (commandFile.bad()) {
+    syslog(LOG_ERR, "Reading cmd file '%s' failed", options.configPath.c_str());
+    ++failedCommands;
+  }
+}
+
+int waitForPrompt(int fd, int maxAttempts) {
+  char buffer[CONSOLE_READ_MAX + 1];
+  int attempts = 0;
+  int silentPolls = 0;
+  while (attempts < maxAttempts) {
+    int n = readWithTimeout(fd, buffer, CONSOLE_READ_MAX);
+    if (n < 0) return -1;
+    if (n == 0) {
+      if (silentPolls % SILENT_POLLS_PER_NEWLINE == 0) writeToPort(fd, "\n");
+      ++silentPolls;
+      ++attempts;
+      continue;
+    }
+    if (hasPromptLine(chunkText(buffer, n))) return attempts;
+    ++attempts;
+  }
+  return -1;
+}

@@ -1,0 +1,60 @@
+// The console login: answer "Login: " and "Password: ", nudge a silent
+// console with a newline, stop at the shell prompt or when the budget is spent.
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "modem_setup.h"
+
+namespace {
+
+const char LOGIN_PROMPT[] = "Login: ";
+const char PASSWORD_PROMPT[] = "Password: ";
+const char SHELL_PROMPT[] = " > ";
+
+}  // namespace
+
+void runLogin(int port, const SetupOptions& options) {
+  char buffer[CONSOLE_READ_MAX + 1];
+  // A negative pause would be read by usleep as more than half an hour.
+  useconds_t pause = options.loginWaitUs > 0 ? static_cast<useconds_t>(options.loginWaitUs) : 0;
+  int attempts = 0;
+  // Answered prompts cost no attempt, so a console that rejects the
+  // credentials would be answered forever; each kind of answer is bounded too.
+  int usernamesSent = 0;
+  int passwordsSent = 0;
+
+  while (attempts < options.maxErrors) {
+    int n = readWithTimeout(port, buffer, CONSOLE_READ_MAX);
+    if (n == 0) {
+      usleep(pause);
+      writeToPort(port, "\n");
+      ++attempts;
+      continue;
+    }
+    if (n < 0) exit(1);
+
+    std::string chunk = chunkText(buffer, n);
+    std::string tail = chunkTail(chunk);
+    if (options.debug) printf("*** %s ***\n", tail.c_str());
+
+    if (tail == LOGIN_PROMPT) {
+      if (usernamesSent++ >= options.maxErrors) return;
+      if (options.debug) printf("Entering username\n");
+      writeToPort(port, options.username + "\n");
+    } else if (tail == PASSWORD_PROMPT) {
+      if (passwordsSent++ >= options.maxErrors) return;
+      if (options.debug) printf("Entering password\n");
+      writeToPort(port, options.password + "\n");
+    } else if (tail == SHELL_PROMPT) {
+      if (options.debug) printf("Prompt found\n");
+      syslog(LOG_INFO, "Login complete\n");
+      return;
+    } else {
+      if (options.debug) printf("Returned (%d, %d): <%s>\n", n, errno, chunk.c_str());
+      ++attempts;
+    }
+  }
+}

@@ -1,0 +1,66 @@
+// The command line: options, usage text and numeric arguments.
+#include <getopt.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <sstream>
+
+#include "modem_setup.h"
+
+namespace {
+
+const char OPTION_STRING[] = "b:c:d:De:hk:p:u:w:";
+
+const char USAGE_LINES[] =
+    "\t-b rate\tBaud rate (default: 115200)\n"
+    "\t-c conf\tConfig file containing commands to send to serial console (default: "
+    "/etc/ppp/bridge.conf)\n"
+    "\t-d dev\tUse this serial device (default: /dev/dslcons0)\n"
+    "\t-D\tDebug mode\n"
+    "\t-e err\tStop after err errors (default: 8)\n"
+    "\t-k if\tKick DHCP client on this interface after configuration is done\n"
+    "\t-p pass\tPassword to use for console login (default: qorvi)\n"
+    "\t-u user\tUsername to use for console login (default: qorvi)\n"
+    "\t-w wait\tWait for wait us before login attempts (default: 500000 = 500ms)\n"
+    "\t-h\tShow this help\n";
+
+}  // namespace
+
+int parseInteger(const std::string& text) {
+  std::istringstream in(text);
+  int value = 0;
+  if (!(in >> std::dec >> value)) return 0;
+  return value;
+}
+
+void printUsage(const char* argv0, int exitStatus) {
+  std::string name = argv0 ? argv0 : "";
+  name = name.substr(name.find_last_of('/') + 1);
+  fprintf(stderr,
+          "Usage: %s [-Dh] [-b rate] [-c conf] [-d dev] [-e err] [-p pass] [-u user] "
+          "[-w wait] [-k if]\n",
+          name.c_str());
+  fputs(USAGE_LINES, stderr);
+  exit(exitStatus);
+}
+
+void parseOptions(int argc, char** argv, SetupOptions& options) {
+  int option;
+  while ((option = getopt(argc, argv, OPTION_STRING)) > 0) {
+    switch (option) {
+      case 'b': options.baudRate = parseInteger(optarg); break;
+      case 'c': options.configPath = optarg; break;
+      case 'd': options.devicePath = optarg; break;
+      case 'D': options.debug = true; break;
+      case 'e': options.maxErrors = parseInteger(optarg); break;
+      case 'k': options.kickInterface = optarg; break;
+      case 'p': options.password = optarg; break;
+      case 'u': options.username = optarg; break;
+      case 'w': options.loginWaitUs = parseInteger(optarg); break;
+      case 'h': printUsage(argv[0], 0);
+      // getopt has already said what was wrong; a run that did nothing must
+      // not look like a success to the boot script that called it.
+      default: printUsage(argv[0], 1);
+    }
+  }
+}

@@ -1,0 +1,67 @@
+// The pure parts of serial-modem-setup: numeric options, the speed map and
+// the judgement of console text.
+#include <gtest/gtest.h>
+
+#include "modem_setup.h"
+
+TEST(ParseInteger, ReadsALeadingDecimalNumberLikeAStream) {
+  EXPECT_EQ(parseInteger("9600"), 9600);
+  EXPECT_EQ(parseInteger("9600baud"), 9600);
+  EXPECT_EQ(parseInteger("  38400"), 38400);
+  EXPECT_EQ(parseInteger("-3"), -3);
+  EXPECT_EQ(parseInteger("+7"), 7);
+  EXPECT_EQ(parseInteger("0x10"), 0);
+  EXPECT_EQ(parseInteger("010"), 10);  // decimal, not octal
+}
+
+TEST(ParseInteger, GivesZeroWhenThereIsNoNumber) {
+  EXPECT_EQ(parseInteger(""), 0);
+  EXPECT_EQ(parseInteger("abc"), 0);
+  EXPECT_EQ(parseInteger("-"), 0);
+  EXPECT_EQ(parseInteger("2147483648"), 0);
+  EXPECT_EQ(parseInteger("-2147483649"), 0);
+  EXPECT_EQ(parseInteger("2147483647"), 2147483647);
+}
+
+TEST(SpeedMap, ListedRatesGetTheirOwnCodeAndEverythingElse115200) {
+  EXPECT_EQ(speedCodeFor(2400), B2400);
+  EXPECT_EQ(speedCodeFor(4800), B4800);
+  EXPECT_EQ(speedCodeFor(9600), B9600);
+  EXPECT_EQ(speedCodeFor(19200), B19200);
+  EXPECT_EQ(speedCodeFor(38400), B38400);
+  EXPECT_EQ(speedCodeFor(57600), B57600);
+  for (int rate : {115200, 0, -9600, 1200, 230400, 9601})
+    EXPECT_EQ(speedCodeFor(rate), B115200) << rate;
+}
+
+TEST(ChunkText, StopsAtTheFirstNul) {
+  const char bytes[] = {'a', 'b', '\0', 'c'};
+  EXPECT_EQ(chunkText(bytes, 4), "ab");
+  EXPECT_EQ(chunkText("Login: ", 7), "Login: ");
+}
+
+TEST(ChunkTail, IsTheTextAfterTheLastLineFeed) {
+  EXPECT_EQ(chunkTail("Login: "), "Login: ");
+  EXPECT_EQ(chunkTail("banner\r\nLogin: "), "Login: ");
+  EXPECT_EQ(chunkTail("\r\nLogin: "), "Login: ");
+  EXPECT_EQ(chunkTail("Login: \r\n"), "");
+  EXPECT_EQ(chunkTail("qorvi\nPassword: \r"), "Password: \r");
+  EXPECT_EQ(chunkTail("a\nb\n > "), " > ");
+}
+
+TEST(PromptLine, IsFoundOnAnyLineOfTheChunk) {
+  EXPECT_TRUE(hasPromptLine(" > "));
+  EXPECT_TRUE(hasPromptLine("ok\r\n > "));
+  EXPECT_TRUE(hasPromptLine("ok\n > \nmore text"));
+  EXPECT_TRUE(hasPromptLine(" > \n"));
+}
+
+TEST(PromptLine, MustBeExactlyThePrompt) {
+  EXPECT_FALSE(hasPromptLine(""));
+  EXPECT_FALSE(hasPromptLine(" > \r\n"));   // CR after the prompt
+  EXPECT_FALSE(hasPromptLine("ok\n\r > "));  // CR before it
+  EXPECT_FALSE(hasPromptLine(" >"));         // the first piece of a split prompt
+  EXPECT_FALSE(hasPromptLine(" "));          // the last piece of one
+  EXPECT_FALSE(hasPromptLine("status > "));  // at the end of a longer line
+  EXPECT_FALSE(hasPromptLine(" >  "));
+}

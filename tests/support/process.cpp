@@ -1,0 +1,103 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace testsupport {
+namespace {
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+[[noreturn]] void execChild(const std::vector<std::string>& argv, int outFd, int errFd) {
+  int devNull = open("/dev/null", O_RDONLY);
+  dup2(devNull, 0);
+  dup2(outFd, 1);
+  dup2(errFd, 2);
+  std::vector<char*> args;
+  for (const auto& word : argv) args.push_back(const_cast<char*>(word.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  dprintf(2, "exec %s: %s\n", args[0], strerror(errno));
+  _exit(127);
+}
+
+}  // namespace
+
+ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSeconds) {
+  ProcessResult result;
+  int outPipe[2], errPipe[2];
+  if (argv.empty() || pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+    result.err = "runProcess: cannot start";
+    return result;
+  }
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) execChild(argv, outPipe[1], errPipe[1]);
+  close(outPipe[1]);
+  close(errPipe[1]);
+
+  // Drain both pipes until the child closes them or runs out of time.
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int openPipes = 2;
+  while (openPipes > 0) {
+    double left = timeoutSeconds - secondsSince(start);
+    if (left <= 0) {
+      result.timedOut = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(left * 1000) + 1) < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[65536];
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --openPipes;
+      }
+    }
+  }
+  for (auto& fd : fds)
+    if (fd.fd >= 0) close(fd.fd);
+
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.seconds = secondsSince(start);
+  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
+  return result;
+}
+
+std::vector<std::string> programCommand(const char* envName) {
+  std::vector<std::string> words;
+  if (const char* emulator = getenv("PROGRAM_EMULATOR")) {
+    std::istringstream in(emulator);
+    for (std::string word; in >> word;) words.push_back(word);
+  }
+  const char* program = getenv(envName);
+  words.push_back(program ? program : envName);
+  return words;
+}
+
+bool underEmulator() {
+  const char* emulator = getenv("PROGRAM_EMULATOR");
+  return emulator && *emulator;
+}
+
+}  // namespace testsupport

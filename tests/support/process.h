@@ -1,0 +1,30 @@
+// Running a program under test and collecting what it did.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct ProcessResult {
+  int exitStatus = -1;   // the exit status, or -1 when it did not exit normally
+  int termSignal = 0;    // the signal that ended it, if any
+  bool timedOut = false; // killed because it ran past the time limit
+  std::string out;       // everything it wrote to standard output
+  std::string err;       // everything it wrote to standard error
+  double seconds = 0;    // wall time from start to end
+};
+
+// Runs argv with an empty standard input, collects both outputs and waits at
+// most timeoutSeconds before killing it.
+ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSeconds = 60);
+
+// The program a test drives: $NAME_PROGRAM from the environment (set by the
+// build), preceded by the words of $PROGRAM_EMULATOR when a cross build runs
+// its binaries under an emulator.
+std::vector<std::string> programCommand(const char* envName);
+
+// True when the programs under test run under an emulator.
+bool underEmulator();
+
+}  // namespace testsupport
