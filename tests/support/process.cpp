@@ -84,14 +84,22 @@ ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSec
   return result;
 }
 
+std::string programPath(const std::string& name) {
+  if (const char* path = getenv(name.c_str())) return path;
+  if (name == "MODEM_SETUP_PROGRAM") return MODEM_SETUP_PROGRAM;
+  if (name == "NETIF_RENAME_PROGRAM") return NETIF_RENAME_PROGRAM;
+  if (name == "MODEM_SIM_PROGRAM") return MODEM_SIM_PROGRAM;
+  if (name == "SANDBOX_RUN") return SANDBOX_RUN;
+  return name;
+}
+
 std::vector<std::string> programCommand(const char* envName) {
   std::vector<std::string> words;
   if (const char* emulator = getenv("PROGRAM_EMULATOR")) {
     std::istringstream in(emulator);
     for (std::string word; in >> word;) words.push_back(word);
   }
-  const char* program = getenv(envName);
-  words.push_back(program ? program : envName);
+  words.push_back(programPath(envName));
   return words;
 }
 

@@ -19,9 +19,13 @@ struct ProcessResult {
 // most timeoutSeconds before killing it.
 ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSeconds = 60);
 
-// The program a test drives: $NAME_PROGRAM from the environment (set by the
-// build), preceded by the words of $PROGRAM_EMULATOR when a cross build runs
-// its binaries under an emulator.
+// The path of a program the tests use: the environment variable of that name
+// when set, else the one this build made (MODEM_SETUP_PROGRAM,
+// NETIF_RENAME_PROGRAM, MODEM_SIM_PROGRAM, SANDBOX_RUN).
+std::string programPath(const std::string& name);
+
+// The words that run a program under test: its path, preceded by the words of
+// $PROGRAM_EMULATOR when a cross build runs its binaries under an emulator.
 std::vector<std::string> programCommand(const char* envName);
 
 // True when the programs under test run under an emulator.

@@ -1,0 +1,50 @@
+#include "setup_run.h"
+
+namespace testsupport {
+
+std::vector<std::string> SetupRun::logLines() const {
+  std::vector<std::string> lines;
+  for (const auto& message : log) lines.push_back(std::to_string(message.priority) + " " + message.text);
+  return lines;
+}
+
+SetupHarness::SetupHarness() : sink_(dir_.file("log")) {}
+
+std::string SetupHarness::commandFile(const std::string& content, const std::string& name) {
+  return dir_.write(name, content);
+}
+
+SetupRun SetupHarness::run(const std::vector<std::string>& args, const SandboxOptions& sandbox) {
+  std::vector<std::string> argv = {programPath("SANDBOX_RUN"), "--log", sink_.path()};
+  if (!sandbox.runDir.empty()) argv.insert(argv.end(), {"--run-dir", sandbox.runDir});
+  if (sandbox.fdFloor > 0) argv.insert(argv.end(), {"--fd-floor", std::to_string(sandbox.fdFloor)});
+  argv.push_back("--");
+  for (const auto& word : programCommand("MODEM_SETUP_PROGRAM")) argv.push_back(word);
+  argv.insert(argv.end(), args.begin(), args.end());
+
+  SetupRun result;
+  result.process = runProcess(argv, sandbox.timeoutSeconds);
+  auto all = sink_.messages();
+  result.log.assign(all.begin() + static_cast<long>(logSeen_), all.end());
+  logSeen_ = all.size();
+  return result;
+}
+
+SetupRun SetupHarness::runAgainst(modemsim::ModemSim& modem, const std::string& commands,
+                                  const std::vector<std::string>& extraArgs,
+                                  const SandboxOptions& sandbox) {
+  modem.start();
+  std::vector<std::string> args = {"-d", modem.slavePath(), "-c", commandFile(commands), "-w", "0"};
+  args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+  return run(args, sandbox);
+}
+
+size_t countOf(const std::string& haystack, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + needle.size()))
+    ++count;
+  return count;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,55 @@
+// Runs the real serial-modem-setup inside a sandbox whose /dev/log is a
+// socket of the test's own, and collects everything it did.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "modem_sim.h"
+#include "process.h"
+#include "syslog_sink.h"
+#include "temp_dir.h"
+
+namespace testsupport {
+
+struct SetupRun {
+  ProcessResult process;
+  std::vector<LogMessage> log;
+
+  // The log as "PRIORITY text" lines, one a message, for readable asserts.
+  std::vector<std::string> logLines() const;
+};
+
+struct SandboxOptions {
+  std::string runDir;    // bound over /var/run; empty: an empty tmpfs
+  int fdFloor = 0;       // > 0: the program's descriptors start at or above it
+  double timeoutSeconds = 60;
+};
+
+// Owns a scratch directory and the log socket for the runs of one test.
+class SetupHarness {
+ public:
+  SetupHarness();
+
+  const TempDir& dir() const { return dir_; }
+  // Writes a command file into the scratch directory and returns its path.
+  std::string commandFile(const std::string& content, const std::string& name = "commands.conf");
+  // Runs serial-modem-setup with these arguments and returns what it did,
+  // with the log messages of this run only.
+  SetupRun run(const std::vector<std::string>& args, const SandboxOptions& sandbox = {});
+  // Starts the console and runs against it with these commands, no login
+  // pause (-w 0), and the extra arguments, which win over those defaults.
+  SetupRun runAgainst(modemsim::ModemSim& modem, const std::string& commands,
+                      const std::vector<std::string>& extraArgs = {},
+                      const SandboxOptions& sandbox = {});
+
+ private:
+  TempDir dir_;
+  SyslogSink sink_;
+  size_t logSeen_ = 0;
+};
+
+// How many times needle occurs in haystack.
+size_t countOf(const std::string& haystack, const std::string& needle);
+
+}  // namespace testsupport
