@@ -108,7 +108,7 @@ TEST_F(SetupLogin, EveryChunkThatIsNoPromptCostsAnAttempt) {
   }
   {
     modemsim::ModemSim modem(console);
-    SetupRun run = harness.runAgainst(modem, "", {"-e", "3"});
+    SetupRun run = harness.runAgainst(modem, "");
     EXPECT_TRUE(loggedIn(run));
   }
 }

@@ -36,7 +36,9 @@ SetupRun SetupHarness::runAgainst(modemsim::ModemSim& modem, const std::string& 
   modem.start();
   std::vector<std::string> args = {"-d", modem.slavePath(), "-c", commandFile(commands), "-w", "0"};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-  return run(args, sandbox);
+  SetupRun result = run(args, sandbox);
+  modem.stop();  // takes in what the program wrote last, so the records are whole
+  return result;
 }
 
 size_t countOf(const std::string& haystack, const std::string& needle) {

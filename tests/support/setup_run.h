@@ -38,7 +38,8 @@ class SetupHarness {
   // with the log messages of this run only.
   SetupRun run(const std::vector<std::string>& args, const SandboxOptions& sandbox = {});
   // Starts the console and runs against it with these commands, no login
-  // pause (-w 0), and the extra arguments, which win over those defaults.
+  // pause (-w 0), and the extra arguments, which win over those defaults;
+  // stops the console afterwards.
   SetupRun runAgainst(modemsim::ModemSim& modem, const std::string& commands,
                       const std::vector<std::string>& extraArgs = {},
                       const SandboxOptions& sandbox = {});

@@ -5,6 +5,7 @@
 // and its line settings can be read back after it has gone.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,6 +20,9 @@ inline const std::string SHELL_PROMPT = " > ";
 struct Reply {
   std::string output;  // output lines (LF-separated), or the raw bytes when raw
   bool raw = false;    // raw: send exactly the script, no prompt appended
+  // Offsets into output (ascending) where the console pauses for
+  // splitPauseMs, so the bytes after each arrive in a later chunk.
+  std::vector<std::size_t> pauses;
 };
 
 // What kind of console to play. The defaults behave like a well-mannered modem.
@@ -35,19 +39,25 @@ struct Options {
   int splitPauseMs = 40;       // ...with this pause between the pieces
   long readBytesPerSecond = 0; // > 0: a slow reader; 0: reads at once
   std::map<std::string, Reply> replies;  // per command; others get a prompt
+  // Non-empty: the n-th line received (in any state) is answered with the
+  // n-th entry, sent as is; once they are used up nothing more is answered.
+  std::vector<std::string> script;
 };
 
 // Parses a reply file: lines "COMMAND => OUTPUT" (prompt appended) or
-// "COMMAND =>! RAW" (sent as is). Escapes in the right side: \n \r \t \\ \0
-// \xHH, and \p for a pause of splitPauseMs (so the bytes after it arrive in a
-// later chunk). Empty lines and lines starting with "#" are skipped.
-// Returns false and sets error on a malformed line.
+// "COMMAND =>! RAW" (sent as is). The command is taken literally; the right
+// side may be empty ("cmd =>": just the prompt, "cmd =>!": no answer at all).
+// Escapes in the right side: \n \r \t \\ \0 \xHH, and \p for a pause of
+// splitPauseMs (so the bytes after it arrive in a later chunk). Empty lines
+// and lines starting with "#" are skipped; a later line for the same command
+// replaces an earlier one. Adds to replies; returns false and sets error
+// ("line N: ...") on a malformed line.
 bool parseReplyFile(const std::string& text, std::map<std::string, Reply>& replies,
                     std::string& error);
 
 class ModemSim {
  public:
-  explicit ModemSim(Options options);
+  explicit ModemSim(Options options);  // throws std::system_error without a pty
   ~ModemSim();  // stops the console and closes the pty
   ModemSim(const ModemSim&) = delete;
   ModemSim& operator=(const ModemSim&) = delete;
@@ -60,7 +70,9 @@ class ModemSim {
 
   std::string received() const;               // every byte received, in order
   std::vector<std::string> commands() const;  // lines received at the shell
-  std::string transcript() const;             // both directions, escaped
+  // Both directions, one event per line: <- "bytes read" and -> "bytes
+  // written", with C-style escapes for anything not printable.
+  std::string transcript() const;
 
   // Live transcript: each event is also written to this descriptor (-1: none).
   void setTranscriptFd(int fd);

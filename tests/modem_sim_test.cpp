@@ -1,0 +1,318 @@
+// The modem console simulator, driven through its pty the way the program
+// under test drives it, and its command-line front end.
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "modem_sim.h"
+#include "process.h"
+
+using namespace std::chrono_literals;
+using modemsim::ModemSim;
+using modemsim::Options;
+using modemsim::Reply;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Generous: a loaded machine may be slow, but never this slow.
+constexpr auto DEADLINE = 10s;
+// Long enough that pieces this far apart never merge into one read.
+constexpr int WIDE_PAUSE_MS = 400;
+
+int remainingMs(Clock::time_point until) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+bool eventually(const std::function<bool()>& condition) {
+  for (auto until = Clock::now() + DEADLINE; Clock::now() < until; usleep(5000)) {
+    if (condition()) return true;
+  }
+  return condition();
+}
+
+// The program's end of the line: the slave path opened raw and non-blocking.
+class Terminal {
+ public:
+  explicit Terminal(const std::string& path)
+      : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+    if (fd_ < 0) throw std::runtime_error("cannot open " + path);
+    termios settings{};
+    tcgetattr(fd_, &settings);
+    cfmakeraw(&settings);
+    tcsetattr(fd_, TCSANOW, &settings);
+  }
+  ~Terminal() { close(fd_); }
+
+  void send(const std::string& bytes, std::chrono::seconds within = DEADLINE) {
+    auto until = Clock::now() + within;
+    for (size_t done = 0; done < bytes.size();) {
+      ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n > 0) done += n;
+      pollfd room = {fd_, POLLOUT, 0};
+      if (done < bytes.size() && poll(&room, 1, remainingMs(until)) <= 0) {
+        throw std::runtime_error("no room to write before the deadline");
+      }
+    }
+  }
+
+  // What one read returns once something has arrived ("" at the deadline).
+  std::string readOnce(Clock::time_point until = Clock::now() + DEADLINE) {
+    pollfd ready = {fd_, POLLIN, 0};
+    if (poll(&ready, 1, remainingMs(until)) <= 0) return "";
+    char buffer[4096];
+    ssize_t n = read(fd_, buffer, sizeof buffer);
+    return n > 0 ? std::string(buffer, n) : "";
+  }
+
+  // Everything read until `ending` has arrived, or the deadline has passed.
+  std::string readUntil(const std::string& ending, std::chrono::seconds within = DEADLINE) {
+    auto until = Clock::now() + within;
+    std::string got;
+    while (got.find(ending) == std::string::npos && Clock::now() < until) got += readOnce(until);
+    return got;
+  }
+
+  // Everything that arrives during this time.
+  std::string readFor(std::chrono::milliseconds time) {
+    auto until = Clock::now() + time;
+    std::string got;
+    while (Clock::now() < until) got += readOnce(until);
+    return got;
+  }
+
+ private:
+  int fd_;
+};
+
+// A started simulator and a terminal on its slave.
+struct Session {
+  explicit Session(Options options) : sim(std::move(options)), line(sim.slavePath()) { sim.start(); }
+  ModemSim sim;
+  Terminal line;
+};
+
+Options withReplies(const std::string& replyFile) {
+  Options options;
+  options.atShell = true;
+  std::string error;
+  if (!modemsim::parseReplyFile(replyFile, options.replies, error)) throw std::runtime_error(error);
+  return options;
+}
+
+TEST(ModemSimLogin, RightCredentialsReachTheShellWhichRecordsEveryLine) {
+  Session s({});
+  s.line.send("\n");
+  EXPECT_EQ(s.line.readUntil("Login: "), "\r\nLogin: ");
+  s.line.send("qorvi\n");
+  EXPECT_EQ(s.line.readUntil("Password: "), "\r\nPassword: ");
+  s.line.send("qorvi\n");
+  EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+  s.line.send("show dsl\r\n");
+  EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+  s.line.send("\n");
+  EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+  EXPECT_EQ(s.sim.commands(), (std::vector<std::string>{"show dsl\r", ""}));
+  EXPECT_EQ(s.sim.received(), "\nqorvi\nqorvi\nshow dsl\r\n\n");
+  EXPECT_NE(s.sim.transcript().find("-> \"\\r\\nPassword: \""), std::string::npos);
+}
+
+TEST(ModemSimLogin, WrongPasswordIsRefusedAndLoginStartsOver) {
+  Session s({});
+  s.line.send("qorvi\n");
+  s.line.readUntil("Password: ");
+  s.line.send("guess\n");
+  EXPECT_EQ(s.line.readUntil("Login: "), "\r\nLogin incorrect\r\nLogin: ");
+  s.line.send("qorvi\n");
+  s.line.readUntil("Password: ");
+  s.line.send("qorvi\n");
+  EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+  EXPECT_TRUE(s.sim.commands().empty());
+}
+
+TEST(ModemSimLogin, BannerComesOnceBeforeTheFirstLoginPrompt) {
+  Options options;
+  options.banner = "Welcome to the modem";
+  Session s(options);
+  s.line.send("\n");
+  EXPECT_EQ(s.line.readUntil("Login: "), "Welcome to the modem\r\n\r\nLogin: ");
+  s.line.send("\n");
+  EXPECT_EQ(s.line.readUntil("Login: "), "\r\nLogin: ");
+}
+
+TEST(ModemSimLogin, AtShellANewlineGetsThePrompt) {
+  Options options;
+  options.atShell = true;
+  Session s(options);
+  s.line.send("\n");
+  EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+}
+
+TEST(ModemSimLogin, EchoComesAtOnceButNeverForThePassword) {
+  Options options;
+  options.echo = true;
+  options.replyDelayMs = WIDE_PAUSE_MS;
+  Session s(options);
+  s.line.send("qorvi\n");
+  EXPECT_EQ(s.line.readOnce(), "qorvi\r\n");  // the answer waits for the delay
+  EXPECT_EQ(s.line.readUntil("Password: "), "\r\nPassword: ");
+  s.line.send("qorvi\n");
+  EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+}
+
+TEST(ModemSimReplies, CannedOutputLinesEndInCrLfBeforeThePrompt) {
+  Session s(withReplies("show version => DSL 1.0\\nbuild 7\nreset =>\n"));
+  s.line.send("show version\n");
+  EXPECT_EQ(s.line.readUntil(" > "), "\r\nDSL 1.0\r\nbuild 7\r\n > ");
+  s.line.send("reset\n");
+  EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+}
+
+TEST(ModemSimReplies, RawReplyPausesArriveAsSeparateReads) {
+  Options options = withReplies("stats =>! one\\ptwo\\0\\x7f\nhang =>!\n");
+  options.splitPauseMs = WIDE_PAUSE_MS;
+  Session s(options);
+  s.line.send("stats\n");
+  EXPECT_EQ(s.line.readOnce(), "one");
+  EXPECT_EQ(s.line.readOnce(), std::string("two\0\x7f", 5));
+  s.line.send("hang\n");
+  EXPECT_EQ(s.line.readFor(300ms), "");
+}
+
+TEST(ModemSimReplies, SplitAnswersArriveInPiecesOfTheGivenSize) {
+  Options options;
+  options.atShell = true;
+  options.splitBytes = 2;
+  options.splitPauseMs = WIDE_PAUSE_MS;
+  Session s(options);
+  s.line.send("\n\n");  // the second answer keeps its distance from the first
+  for (int answer = 0; answer < 2; ++answer) {
+    EXPECT_EQ(s.line.readOnce(), "\r\n");
+    EXPECT_EQ(s.line.readOnce(), " >");
+    EXPECT_EQ(s.line.readOnce(), " ");
+  }
+}
+
+TEST(ModemSimReplies, AScriptAnswersLineByLineThenFallsSilent) {
+  Options options;
+  options.script = {"first\r\n", std::string("\0 > ", 4)};
+  Session s(options);
+  s.line.send("\n");
+  EXPECT_EQ(s.line.readUntil("\n"), "first\r\n");
+  s.line.send("anything\n");
+  EXPECT_EQ(s.line.readUntil(" > "), std::string("\0 > ", 4));
+  s.line.send("\n");
+  EXPECT_EQ(s.line.readFor(300ms), "");
+  EXPECT_EQ(s.sim.received(), "\nanything\n\n");
+}
+
+TEST(ModemSimReplyFile, ParsesOperatorsEscapesAndSkipsComments) {
+  std::map<std::string, Reply> replies;
+  std::string error;
+  ASSERT_TRUE(modemsim::parseReplyFile(
+      "# comment\n\nshow => a\\tb\\nc\\\\\r\nbin =>! \\0\\xfF\\p\\r\nempty =>\nmute =>!\n"
+      "x => y => z\nq =>!y => z\n",
+      replies, error)) << error;
+  EXPECT_EQ(replies.size(), 6u);
+  EXPECT_EQ(replies["show"].output, "a\tb\nc\\");
+  EXPECT_FALSE(replies["show"].raw);
+  EXPECT_EQ(replies["bin"].output, std::string("\0\xff\r", 3));
+  EXPECT_TRUE(replies["bin"].raw);
+  EXPECT_EQ(replies["bin"].pauses, std::vector<size_t>{2});
+  EXPECT_EQ(replies["empty"].output, "");
+  EXPECT_TRUE(replies["mute"].raw);
+  EXPECT_EQ(replies["x"].output, "y => z");  // split at the first operator
+  EXPECT_EQ(replies["q =>!y"].output, "z");  // "=>!" needs its space
+}
+
+TEST(ModemSimReplyFile, MalformedLinesAreRejectedWithTheirNumber) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"ok => 1\n# c\nno operator\n", "line 3"},
+      {"ok =>nospace\n", "line 1"},
+      {"a => 1\nb => \\q\n", "line 2"},
+      {"a => 1\n\nc => \\x4", "line 3"},
+      {"b => trailing \\", "line 1"}};
+  for (auto [text, line] : cases) {
+    std::map<std::string, Reply> replies;
+    std::string error;
+    EXPECT_FALSE(modemsim::parseReplyFile(text, replies, error)) << text;
+    EXPECT_EQ(error.rfind(line, 0), 0u) << text << ": " << error;
+  }
+}
+
+TEST(ModemSimBehaviour, SilentNeverAnswersButRecordsEverything) {
+  Options options;
+  options.silent = true;
+  options.echo = true;
+  Session s(options);
+  s.line.send("\nqorvi\nqorvi\nshow\n");
+  EXPECT_EQ(s.line.readFor(500ms), "");
+  EXPECT_TRUE(eventually([&] { return s.sim.received() == "\nqorvi\nqorvi\nshow\n"; }));
+  EXPECT_EQ(s.sim.commands(), std::vector<std::string>{"show"});
+}
+
+TEST(ModemSimBehaviour, SlowReaderTakesALargeWriteWholeAndInOrder) {
+  Options options;
+  options.atShell = true;
+  options.readBytesPerSecond = 32 * 1024;
+  Session s(options);
+  std::string data(64 * 1024, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + (i * 7) % 26);
+  s.line.send(data + "\n", 60s);
+  EXPECT_EQ(s.line.readUntil(" > ", 60s), "\r\n > ");
+  EXPECT_EQ(s.sim.received(), data + "\n");
+}
+
+TEST(ModemSimBehaviour, ChatterKeepsTalkingAndStillListens) {
+  Options options;
+  options.chatter = true;
+  Session s(options);
+  EXPECT_NE(s.line.readUntil("noise 20\r\n").find("noise 20\r\n"), std::string::npos);
+  s.line.send("qorvi\n");
+  EXPECT_NE(s.line.readUntil("noise 200\r\n").find("noise 200\r\n"), std::string::npos);
+  EXPECT_TRUE(eventually([&] { return s.sim.received() == "qorvi\n"; }));
+}
+
+testsupport::ProcessResult runSim(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = testsupport::programCommand("MODEM_SIM_PROGRAM");
+  argv.insert(argv.end(), args.begin(), args.end());
+  return testsupport::runProcess(argv, 60);
+}
+
+TEST(ModemSimCommand, RunsTheCommandOnTheSlavePathWithALiveTranscript) {
+  auto run = runSim({"--", "sh", "-c", "echo {}; printf 'qorvi\\n' > {}"});
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("/dev/pts/", 0), 0u) << run.out;
+  EXPECT_NE(run.err.find("<- \"qorvi\\n\""), std::string::npos) << run.err;
+}
+
+TEST(ModemSimCommand, PassesOnTheCommandsExitStatus) {
+  EXPECT_EQ(runSim({"sh", "-c", "exit 3"}).exitStatus, 3);
+  EXPECT_EQ(runSim({"--", "sh", "-c", "kill -TERM $$"}).exitStatus, 128 + 15);
+  auto missing = runSim({"--", "/nonexistent/program"});
+  EXPECT_EQ(missing.exitStatus, 127);
+  EXPECT_NE(missing.err.find("cannot run '/nonexistent/program'"), std::string::npos);
+}
+
+TEST(ModemSimCommand, HelpAndBadUsage) {
+  auto help = runSim({"-h"});
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_NE(help.out.find("Usage: modem-sim"), std::string::npos);
+  for (auto args : {std::vector<std::string>{"-x"}, {"-d", "soon"}, {"-r", "/nonexistent"}}) {
+    auto bad = runSim(args);
+    EXPECT_EQ(bad.exitStatus, 2) << args[0];
+    EXPECT_NE(bad.err.find("modem-sim: "), std::string::npos) << bad.err;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,254 @@
+// modem-sim: plays a DSL modem's management console on a pseudo-terminal,
+// either for a command it runs or for whoever opens the path it prints.
+#include <fcntl.h>
+#include <getopt.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "modem_sim.h"
+
+namespace {
+
+const char USAGE[] =
+    "Usage: modem-sim [options] [-- command [args...]]\n"
+    "Plays a DSL modem's management console on a pseudo-terminal.\n"
+    "\n"
+    "  -u user    user name the console accepts (default qorvi)\n"
+    "  -p pass    password the console accepts (default qorvi)\n"
+    "  -B banner  text sent once, before the first \"Login: \"\n"
+    "  -s         start at the shell prompt (already logged in)\n"
+    "  -e         echo what arrives (never the password)\n"
+    "  -d ms      pause between a newline and its answer\n"
+    "  -S bytes   send answers in pieces of this many bytes\n"
+    "  -P ms      pause between pieces (default 40)\n"
+    "  -n         never answer anything (still records what arrives)\n"
+    "  -c         chatter: keep sending lines of noise, never 10 ms quiet\n"
+    "  -r file    canned replies, one per line: COMMAND => OUTPUT (prompt\n"
+    "             appended) or COMMAND =>! RAW (sent as is); escapes \\n \\r\n"
+    "             \\t \\\\ \\0 \\xHH, and \\p for a pause between pieces\n"
+    "  -R rate    read at most this many bytes per second\n"
+    "  -t file    write the transcript to file instead of standard error\n"
+    "  -h         show this help\n"
+    "\n"
+    "With a command, every \"{}\" in its arguments becomes the pty path; the\n"
+    "command runs against the console and modem-sim exits with its status.\n"
+    "Without one, modem-sim prints the pty path and serves until SIGINT or\n"
+    "SIGTERM.\n";
+
+// A problem with the command line: reported with the usage, status 2.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Any other reason not to start: reported alone, status 2.
+struct SetupError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Invocation {
+  modemsim::Options options;
+  std::string transcriptPath;
+  std::vector<std::string> command;
+  bool help = false;
+};
+
+long parseCount(const char* text, char option, long max) {
+  errno = 0;
+  char* end = nullptr;
+  long value = std::strtol(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || errno != 0 || value < 0 || value > max) {
+    throw UsageError(std::string("bad value '") + text + "' for -" + option +
+                     " (a whole number, 0 or more)");
+  }
+  return value;
+}
+
+int parseInt(const char* text, char option) {
+  return static_cast<int>(parseCount(text, option, INT_MAX));
+}
+
+void loadReplies(const std::string& path, modemsim::Options& options) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  if (!file || !(text << file.rdbuf())) {
+    throw SetupError("cannot read reply file '" + path + "': " + std::strerror(errno));
+  }
+  std::string error;
+  if (!modemsim::parseReplyFile(text.str(), options.replies, error)) {
+    throw SetupError(path + ": " + error);
+  }
+}
+
+Invocation parseArguments(int argc, char** argv) {
+  Invocation run;
+  modemsim::Options& o = run.options;
+  opterr = 0;
+  // "+": options end at the command, so its own options stay its own.
+  int option;
+  while ((option = getopt(argc, argv, "+:u:p:B:sed:S:P:ncr:R:t:h")) != -1) {
+    switch (option) {
+      case 'u': o.username = optarg; break;
+      case 'p': o.password = optarg; break;
+      case 'B': o.banner = optarg; break;
+      case 's': o.atShell = true; break;
+      case 'e': o.echo = true; break;
+      case 'd': o.replyDelayMs = parseInt(optarg, 'd'); break;
+      case 'S': o.splitBytes = parseInt(optarg, 'S'); break;
+      case 'P': o.splitPauseMs = parseInt(optarg, 'P'); break;
+      case 'n': o.silent = true; break;
+      case 'c': o.chatter = true; break;
+      case 'r': loadReplies(optarg, o); break;
+      case 'R': o.readBytesPerSecond = parseCount(optarg, 'R', LONG_MAX); break;
+      case 't': run.transcriptPath = optarg; break;
+      case 'h': run.help = true; break;
+      case ':': throw UsageError(std::string("option -") + char(optopt) + " needs a value");
+      default: throw UsageError(std::string("unknown option -") + char(optopt));
+    }
+  }
+  run.command.assign(argv + optind, argv + argc);
+  return run;
+}
+
+std::string withPath(std::string arg, const std::string& path) {
+  for (std::size_t at = arg.find("{}"); at != std::string::npos;
+       at = arg.find("{}", at + path.size())) {
+    arg.replace(at, 2, path);
+  }
+  return arg;
+}
+
+int statusOf(int waitStatus) {
+  if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
+  return WEXITSTATUS(waitStatus);
+}
+
+void onChild(int) {}
+
+// Runs the command against the console; returns its exit status.
+// SIGINT, SIGTERM and SIGCHLD are blocked in every thread when this runs.
+int runCommand(const std::vector<std::string>& command, const std::string& slavePath,
+               const sigset_t& originalMask) {
+  // Everything the child needs is ready before fork: it only calls exec.
+  std::vector<std::string> args;
+  for (const std::string& arg : command) args.push_back(withPath(arg, slavePath));
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  // The child reports a failed exec through this pipe; a successful exec
+  // closes it.
+  int execReport[2];
+  if (pipe2(execReport, O_CLOEXEC) < 0) throw SetupError(std::strerror(errno));
+  pid_t child = fork();
+  if (child < 0) throw SetupError(std::string("fork: ") + std::strerror(errno));
+  if (child == 0) {
+    sigprocmask(SIG_SETMASK, &originalMask, nullptr);
+    execvp(argv[0], argv.data());
+    int error = errno;
+    (void)!write(execReport[1], &error, sizeof error);
+    _exit(127);
+  }
+  close(execReport[1]);
+  int execError = 0;
+  ssize_t got;
+  do {
+    got = read(execReport[0], &execError, sizeof execError);
+  } while (got < 0 && errno == EINTR);
+  close(execReport[0]);
+
+  if (got == sizeof execError) {
+    std::cerr << "modem-sim: cannot run '" << args[0] << "': " << std::strerror(execError)
+              << "\n";
+  }
+
+  sigset_t waitFor;
+  sigemptyset(&waitFor);
+  sigaddset(&waitFor, SIGCHLD);
+  sigaddset(&waitFor, SIGINT);
+  sigaddset(&waitFor, SIGTERM);
+  for (;;) {
+    int waitStatus = 0;
+    if (waitpid(child, &waitStatus, WNOHANG) == child) {
+      return got == sizeof execError ? 127 : statusOf(waitStatus);
+    }
+    int signal = 0;
+    sigwait(&waitFor, &signal);
+    // Interrupting modem-sim interrupts the dry run: pass it on.
+    if (signal == SIGINT || signal == SIGTERM) kill(child, signal);
+  }
+}
+
+int serveUntilSignal(const std::string& slavePath) {
+  std::cout << slavePath << std::endl;
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  int signal = 0;
+  sigwait(&stopSignals, &signal);
+  return 0;
+}
+
+int run(int argc, char** argv) {
+  Invocation invocation = parseArguments(argc, argv);
+  if (invocation.help) {
+    std::cout << USAGE;
+    return 0;
+  }
+
+  int transcriptFd = STDERR_FILENO;
+  if (!invocation.transcriptPath.empty()) {
+    transcriptFd = open(invocation.transcriptPath.c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (transcriptFd < 0) {
+      throw SetupError("cannot write transcript '" + invocation.transcriptPath +
+                       "': " + std::strerror(errno));
+    }
+  }
+
+  // Signals are taken with sigwait: block them before the serving thread
+  // starts, so it inherits the mask and never takes one itself.
+  struct sigaction childAction = {};
+  childAction.sa_handler = onChild;  // a handler, so SIGCHLD is never discarded
+  sigaction(SIGCHLD, &childAction, nullptr);
+  sigset_t blocked, originalMask;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &blocked, &originalMask);
+
+  modemsim::ModemSim sim(invocation.options);
+  sim.setTranscriptFd(transcriptFd);
+  sim.start();
+  int status = invocation.command.empty()
+                   ? serveUntilSignal(sim.slavePath())
+                   : runCommand(invocation.command, sim.slavePath(), originalMask);
+  sim.stop();
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const UsageError& e) {
+    std::cerr << "modem-sim: " << e.what() << "\n\n" << USAGE;
+  } catch (const std::exception& e) {
+    std::cerr << "modem-sim: " << e.what() << "\n";
+  }
+  return 2;
+}

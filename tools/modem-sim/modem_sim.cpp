@@ -1,0 +1,274 @@
+// The simulator's serving thread: reads what the program sends, lets the
+// console react, and sends the reactions out on time without ever blocking.
+#include "modem_sim.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "console.h"
+#include "escapes.h"
+#include "outbox.h"
+#include "pty.h"
+#include "read_quota.h"
+
+namespace modemsim {
+
+using std::chrono::milliseconds;
+
+namespace {
+
+// Longest sleep of the serving loop when nothing is due; stop() wakes it anyway.
+constexpr milliseconds IDLE_WAIT{100};
+// How often to retry a write that found no room, and to look at a master
+// that reports a hangup.
+constexpr milliseconds RETRY_WAIT{10};
+constexpr milliseconds CHATTER_INTERVAL{1};
+// On stop, input still arriving is read for this long at most, until it has
+// been quiet for DRAIN_QUIET.
+constexpr milliseconds DRAIN_LIMIT{50};
+constexpr milliseconds DRAIN_QUIET{10};
+
+void writeAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // a transcript that cannot be written is not worth stopping for
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+int pollTimeoutMs(Clock::time_point now, Clock::time_point until) {
+  if (until <= now) return 0;
+  // Round up, so a wait for something due in 0.3 ms does not spin.
+  auto wait = std::chrono::ceil<milliseconds>(until - now);
+  return static_cast<int>(wait.count());
+}
+
+}  // namespace
+
+struct ModemSim::State {
+  explicit State(Options opts)
+      : options(std::move(opts)), console(options), quota(options.readBytesPerSecond) {}
+
+  void serve();
+  ssize_t readFromProgram(Clock::time_point now, std::size_t limit);
+  void drainInput();
+  void queueAnswer(const Answer& answer, Clock::time_point now);
+  void sendChatter(Clock::time_point now);
+  void log(const char* direction, const std::string& bytes);
+
+  const Options options;
+  Pty pty;
+  int wakeRead = -1;
+  int wakeWrite = -1;
+  std::thread thread;
+  std::atomic<bool> stopping{false};
+
+  // Used by the serving thread only.
+  Console console;
+  Outbox outbox;
+  ReadQuota quota;
+  Clock::time_point restMasterUntil{};  // after EIO: no slave side for now
+  Clock::time_point nextChatter{};
+  long chatterCount = 0;
+
+  // The records, read by other threads while serving goes on.
+  mutable std::mutex mutex;
+  std::string received;
+  std::vector<std::string> commands;
+  std::string transcript;
+  int transcriptFd = -1;
+};
+
+void ModemSim::State::serve() {
+  const bool chatter = options.chatter && !options.silent;
+  nextChatter = Clock::now();
+  while (!stopping) {
+    Clock::time_point now = Clock::now();
+    Clock::time_point wakeAt = now + IDLE_WAIT;
+
+    const bool resting = now < restMasterUntil;
+    bool wantRead = !resting && quota.allowance(now) > 0;
+    if (resting) wakeAt = std::min(wakeAt, restMasterUntil);
+    else if (!wantRead) wakeAt = std::min(wakeAt, now + quota.untilNext(now));
+
+    bool wantWrite = false;
+    if (!outbox.empty()) {
+      wantWrite = !resting && outbox.blocked();
+      wakeAt = std::min(wakeAt, outbox.blocked() ? now + RETRY_WAIT : outbox.due());
+    }
+    if (chatter) wakeAt = std::min(wakeAt, nextChatter);
+
+    // A master with nothing wanted stays out of the poll: a hangup would
+    // otherwise wake it at once, over and over.
+    short masterEvents = (wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0);
+    pollfd fds[2] = {{wakeRead, POLLIN, 0}, {masterEvents ? pty.master() : -1, masterEvents, 0}};
+    poll(fds, 2, pollTimeoutMs(now, wakeAt));  // EINTR: just another round
+    if (stopping) break;
+
+    now = Clock::now();
+    if (fds[1].revents & POLLIN) {
+      readFromProgram(now, quota.allowance(now));
+    } else if (fds[1].revents & (POLLHUP | POLLERR)) {
+      restMasterUntil = now + RETRY_WAIT;
+    }
+    outbox.flush(pty.master(), now, [this](const std::string& sent) { log("->", sent); });
+    if (chatter && now >= nextChatter) sendChatter(now);
+  }
+  drainInput();
+}
+
+// What the program wrote just before the stop (its last command, say, right
+// before it exited) still belongs in the records.
+void ModemSim::State::drainInput() {
+  const Clock::time_point giveUp = Clock::now() + DRAIN_LIMIT;
+  for (Clock::time_point now = Clock::now(); now < giveUp; now = Clock::now()) {
+    pollfd master = {pty.master(), POLLIN, 0};
+    int wait = std::min(pollTimeoutMs(now, giveUp), static_cast<int>(DRAIN_QUIET.count()));
+    if (poll(&master, 1, wait) <= 0 || !(master.revents & POLLIN)) return;
+    if (readFromProgram(now, SIZE_MAX) <= 0) return;
+  }
+}
+
+// Reads at most limit bytes and lets the console react; returns what read() did.
+ssize_t ModemSim::State::readFromProgram(Clock::time_point now, std::size_t limit) {
+  char buffer[4096];
+  ssize_t n = read(pty.master(), buffer, std::min(sizeof buffer, limit));
+  if (n == 0 || (n < 0 && errno == EIO)) {
+    // Nobody on the slave side: keep polling, gently.
+    restMasterUntil = now + RETRY_WAIT;
+    return n;
+  }
+  if (n < 0) return n;  // EAGAIN, EINTR: nothing this time
+  quota.used(static_cast<std::size_t>(n));
+
+  std::string bytes(buffer, static_cast<std::size_t>(n));
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    received += bytes;
+  }
+  log("<-", bytes);
+
+  // Echo collects over the whole read, so it goes out as one piece ahead of
+  // any answer it precedes.
+  std::string echo;
+  for (char byte : bytes) {
+    Reaction reaction = console.receive(byte);
+    echo += reaction.echo;
+    if (reaction.command) {
+      std::lock_guard<std::mutex> lock(mutex);
+      commands.push_back(*reaction.command);
+    }
+    if (reaction.answer) {
+      if (!echo.empty()) outbox.add(std::move(echo), now);
+      echo.clear();
+      queueAnswer(*reaction.answer, now);
+    }
+  }
+  if (!echo.empty()) outbox.add(std::move(echo), now);
+  return n;
+}
+
+void ModemSim::State::queueAnswer(const Answer& answer, Clock::time_point now) {
+  const Clock::time_point notBefore = now + milliseconds(options.replyDelayMs);
+  const Clock::duration pause = milliseconds(std::max(0, options.splitPauseMs));
+  const std::size_t split = options.splitBytes > 0 ? options.splitBytes : std::string::npos;
+
+  // Split answers keep the pause from whatever went out before, too, so no
+  // piece shares a read with the end of an earlier answer.
+  Clock::duration gap = options.splitBytes > 0 ? pause : Clock::duration{};
+  for (const std::string& piece : answer) {
+    std::size_t at = 0;
+    do {
+      outbox.add(piece.substr(at, split), notBefore, gap);
+      gap = pause;
+      if (split == std::string::npos) break;
+      at += split;
+    } while (at < piece.size());
+  }
+}
+
+void ModemSim::State::sendChatter(Clock::time_point now) {
+  nextChatter = now + CHATTER_INTERVAL;
+  // Never cut into an answer that is half written.
+  if (outbox.midPiece()) return;
+  std::string line = "noise " + std::to_string(++chatterCount) + "\r\n";
+  ssize_t n = write(pty.master(), line.data(), line.size());
+  // No room (EAGAIN): this line is simply dropped.
+  if (n > 0) log("->", line.substr(0, static_cast<std::size_t>(n)));
+}
+
+void ModemSim::State::log(const char* direction, const std::string& bytes) {
+  std::string event = std::string(direction) + " \"" + escapeBytes(bytes) + "\"\n";
+  std::lock_guard<std::mutex> lock(mutex);
+  transcript += event;
+  if (transcriptFd >= 0) writeAll(transcriptFd, event);
+}
+
+ModemSim::ModemSim(Options options) : state_(std::make_unique<State>(std::move(options))) {
+  int wake[2];
+  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) < 0) {
+    throw std::system_error(errno, std::generic_category(), "pipe");
+  }
+  state_->wakeRead = wake[0];
+  state_->wakeWrite = wake[1];
+}
+
+ModemSim::~ModemSim() {
+  stop();
+  close(state_->wakeRead);
+  close(state_->wakeWrite);
+}
+
+const std::string& ModemSim::slavePath() const { return state_->pty.slavePath(); }
+
+int ModemSim::slaveFd() const { return state_->pty.slave(); }
+
+void ModemSim::start() {
+  if (state_->thread.joinable()) return;
+  char drained;
+  while (read(state_->wakeRead, &drained, 1) > 0) {
+  }
+  state_->stopping = false;
+  state_->thread = std::thread([this] { state_->serve(); });
+}
+
+void ModemSim::stop() {
+  if (!state_->thread.joinable()) return;
+  state_->stopping = true;
+  char wake = 0;
+  (void)!write(state_->wakeWrite, &wake, 1);
+  state_->thread.join();
+}
+
+std::string ModemSim::received() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->received;
+}
+
+std::vector<std::string> ModemSim::commands() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->commands;
+}
+
+std::string ModemSim::transcript() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->transcript;
+}
+
+void ModemSim::setTranscriptFd(int fd) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->transcriptFd = fd;
+}
+
+}  // namespace modemsim
