@@ -14,13 +14,18 @@ constexpr int SILENT_POLLS_PER_NEWLINE = 25;
 
 }  // namespace
 
+bool readCommand(std::istream& commandFile, std::string& command) {
+  while (std::getline(commandFile, command))
+    if (!command.empty() && command[0] != '#') return true;
+  return false;
+}
+
 void runCommandFile(int port, std::istream& commandFile, const SetupOptions& options,
                     int& failedCommands) {
-  std::string line;
-  while (std::getline(commandFile, line)) {
-    if (line.empty() || line[0] == '#') continue;
+  std::string command;
+  while (readCommand(commandFile, command)) {
     // No terminator: the newline goes out on the first silent poll.
-    writeToPort(port, line);
+    writeToPort(port, command);
     int polls = waitForPrompt(port, PROMPT_POLL_BUDGET);
     if (polls < 0) {
       ++failedCommands;

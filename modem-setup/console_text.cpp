@@ -6,6 +6,8 @@
 namespace {
 
 const char SHELL_PROMPT[] = " > ";
+const char LOGIN_PROMPT[] = "Login: ";
+const char PASSWORD_PROMPT[] = "Password: ";
 
 }  // namespace
 
@@ -29,4 +31,11 @@ bool hasPromptLine(const std::string& chunk) {
     if (end == std::string::npos) return false;
     start = end + 1;
   }
+}
+
+LoginTail classifyLoginTail(const std::string& tail) {
+  if (tail == LOGIN_PROMPT) return LoginTail::LoginPrompt;
+  if (tail == PASSWORD_PROMPT) return LoginTail::PasswordPrompt;
+  if (tail == SHELL_PROMPT) return LoginTail::ShellPrompt;
+  return LoginTail::Other;
 }

@@ -8,14 +8,6 @@
 
 #include "modem_setup.h"
 
-namespace {
-
-const char LOGIN_PROMPT[] = "Login: ";
-const char PASSWORD_PROMPT[] = "Password: ";
-const char SHELL_PROMPT[] = " > ";
-
-}  // namespace
-
 void runLogin(int port, const SetupOptions& options) {
   char buffer[CONSOLE_READ_MAX + 1];
   // A negative pause would be read by usleep as more than half an hour.
@@ -40,21 +32,25 @@ void runLogin(int port, const SetupOptions& options) {
     std::string tail = chunkTail(chunk);
     if (options.debug) printf("*** %s ***\n", tail.c_str());
 
-    if (tail == LOGIN_PROMPT) {
-      if (usernamesSent++ >= options.maxErrors) return;
-      if (options.debug) printf("Entering username\n");
-      writeToPort(port, options.username + "\n");
-    } else if (tail == PASSWORD_PROMPT) {
-      if (passwordsSent++ >= options.maxErrors) return;
-      if (options.debug) printf("Entering password\n");
-      writeToPort(port, options.password + "\n");
-    } else if (tail == SHELL_PROMPT) {
-      if (options.debug) printf("Prompt found\n");
-      syslog(LOG_INFO, "Login complete\n");
-      return;
-    } else {
-      if (options.debug) printf("Returned (%d, %d): <%s>\n", n, errno, chunk.c_str());
-      ++attempts;
+    switch (classifyLoginTail(tail)) {
+      case LoginTail::LoginPrompt:
+        if (usernamesSent++ >= options.maxErrors) return;
+        if (options.debug) printf("Entering username\n");
+        writeToPort(port, options.username + "\n");
+        break;
+      case LoginTail::PasswordPrompt:
+        if (passwordsSent++ >= options.maxErrors) return;
+        if (options.debug) printf("Entering password\n");
+        writeToPort(port, options.password + "\n");
+        break;
+      case LoginTail::ShellPrompt:
+        if (options.debug) printf("Prompt found\n");
+        syslog(LOG_INFO, "Login complete\n");
+        return;
+      case LoginTail::Other:
+        if (options.debug) printf("Returned (%d, %d): <%s>\n", n, errno, chunk.c_str());
+        ++attempts;
+        break;
     }
   }
 }

@@ -53,6 +53,9 @@ int writeToPort(int fd, const std::string& data);
 std::string chunkTail(const std::string& chunk);
 // True when one of the chunk's LF-separated lines is exactly the shell prompt.
 bool hasPromptLine(const std::string& chunk);
+// What the tail of a login chunk asks for.
+enum class LoginTail { LoginPrompt, PasswordPrompt, ShellPrompt, Other };
+LoginTail classifyLoginTail(const std::string& tail);
 // The chunk as text: its bytes up to the first NUL.
 std::string chunkText(const char* buffer, int length);
 
@@ -60,6 +63,9 @@ std::string chunkText(const char* buffer, int length);
 
 // Logs into the console (login.cpp); exits with 1 when the console read fails.
 void runLogin(int port, const SetupOptions& options);
+// Reads the next command line of a command file, skipping empty lines and
+// lines that start with "#"; false at the end of the file or on a read error.
+bool readCommand(std::istream& commandFile, std::string& command);
 // Sends every command of the file and counts those without a prompt back.
 void runCommandFile(int port, std::istream& commandFile, const SetupOptions& options,
                     int& failedCommands);

@@ -2,6 +2,9 @@
 // the judgement of console text.
 #include <gtest/gtest.h>
 
+#include <sstream>
+#include <vector>
+
 #include "modem_setup.h"
 
 TEST(ParseInteger, ReadsALeadingDecimalNumberLikeAStream) {
@@ -64,4 +67,20 @@ TEST(PromptLine, MustBeExactlyThePrompt) {
   EXPECT_FALSE(hasPromptLine(" "));          // the last piece of one
   EXPECT_FALSE(hasPromptLine("status > "));  // at the end of a longer line
   EXPECT_FALSE(hasPromptLine(" >  "));
+}
+
+TEST(LoginTail, OnlyTheWholeTailNamesAPrompt) {
+  EXPECT_EQ(classifyLoginTail("Login: "), LoginTail::LoginPrompt);
+  EXPECT_EQ(classifyLoginTail("Password: "), LoginTail::PasswordPrompt);
+  EXPECT_EQ(classifyLoginTail(" > "), LoginTail::ShellPrompt);
+  for (const char* other : {"", "Login:", "Login: \r", "login: ", "Pass", "word: ", " >", "x > "})
+    EXPECT_EQ(classifyLoginTail(other), LoginTail::Other) << other;
+}
+
+TEST(CommandFile, YieldsEveryLineButEmptyAndCommentLines) {
+  std::istringstream file("# header\n\nshow\n   \n  # sent\n#\r\n\r\nlast");
+  std::vector<std::string> commands;
+  for (std::string command; readCommand(file, command);) commands.push_back(command);
+  EXPECT_EQ(commands, (std::vector<std::string>{"show", "   ", "  # sent", "\r", "last"}));
+  EXPECT_FALSE(file.bad());
 }
