@@ -1,0 +1,35 @@
+# Stripped sizes of the programs, against their budgets:
+#   cmake -D STRIP=strip -D OUT_DIR=dir -D PROGRAMS=file;... \
+#         [-D BUDGETS=name=bytes;...] -P check-sizes.cmake
+# Strips copies into OUT_DIR, prints each size, and fails when one is over
+# its budget. Programs without a budget are only measured.
+
+set(over "")
+foreach(program IN LISTS PROGRAMS)
+  get_filename_component(name "${program}" NAME)
+  set(copy "${OUT_DIR}/${name}")
+  file(MAKE_DIRECTORY "${OUT_DIR}")
+  execute_process(COMMAND ${STRIP} -o "${copy}" "${program}" RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${STRIP} failed on ${program}")
+  endif()
+  file(SIZE "${copy}" size)
+  set(budget "")
+  foreach(entry IN LISTS BUDGETS)
+    if(entry MATCHES "^${name}=([0-9]+)$")
+      set(budget ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+  if(budget STREQUAL "")
+    message(STATUS "${name}: ${size} bytes stripped")
+  else()
+    message(STATUS "${name}: ${size} bytes stripped (budget ${budget})")
+    if(size GREATER budget)
+      list(APPEND over "${name} (${size} > ${budget})")
+    endif()
+  endif()
+endforeach()
+if(over)
+  list(JOIN over ", " over)
+  message(FATAL_ERROR "Over the size budget: ${over}")
+endif()

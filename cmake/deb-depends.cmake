@@ -1,0 +1,120 @@
+# Run by cpack (CPACK_PRE_BUILD_SCRIPTS) for a cross-built package, where
+# dpkg-shlibdeps cannot help: without multiarch, dpkg knows nothing of the
+# target's libraries. Works out Depends the way dpkg-shlibdeps does, from the
+# versioned symbols the staged programs take from each library:
+#  - a symbol listed in a Debian symbols file of the library's package (the
+#    cross toolchain's, else this machine's own) needs the version given there;
+#  - any other needs the first version with its version node: GLIBC_2.N and
+#    GCC_X.Y name it, GLIBCXX_*/CXXABI_* go by the earliest version the
+#    libstdc++6 symbols file lists for the node, or else the cross compiler's.
+# Inputs from CPackConfig.cmake: CPACK_MODEM_TOOLS_READELF,
+# CPACK_MODEM_TOOLS_CXX_VERSION, CPACK_DEBIAN_PACKAGE_ARCHITECTURE.
+
+set(package_of_libc.so.6 libc6)
+set(package_of_libm.so.6 libc6)
+set(package_of_libgcc_s.so.1 libgcc-s1)
+set(package_of_libstdc++.so.6 libstdc++6)
+
+# The text of the package's symbols files, cross toolchain's first.
+function(load_symbols package)
+  file(GLOB files "/var/lib/dpkg/info/${package}-${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}-cross.symbols"
+                  "/var/lib/dpkg/info/${package}:*.symbols")
+  set(text "")
+  foreach(file IN LISTS files)
+    file(READ "${file}" content)
+    string(APPEND text "${content}\n")
+  endforeach()
+  set(symbols_${package} "${text}" PARENT_SCOPE)
+endfunction()
+
+# The version of package that brought symbol@node.
+function(version_of package symbol node out)
+  if(NOT DEFINED symbols_${package})
+    load_symbols(${package})
+  endif()
+  set(text "${symbols_${package}}")
+  string(FIND "${text}" " ${symbol}@${node} " at)
+  if(at GREATER_EQUAL 0)
+    string(SUBSTRING "${text}" ${at} 1024 entry)
+    if(entry MATCHES "^ [^ ]+ ([0-9][^ \n]*)")
+      set(${out} ${CMAKE_MATCH_1} PARENT_SCOPE)
+      return()
+    endif()
+  endif()
+  if(node MATCHES "^(GLIBC|GCC)_([0-9.]+)$")
+    set(${out} ${CMAKE_MATCH_2} PARENT_SCOPE)
+    return()
+  endif()
+  set(found "")
+  string(REGEX MATCHALL "@${node} [0-9][^ \n]*" entries "${text}")
+  foreach(entry IN LISTS entries)
+    string(REGEX REPLACE "^@[^ ]+ " "" version "${entry}")
+    if(NOT found OR version VERSION_LESS found)
+      set(found ${version})
+    endif()
+  endforeach()
+  if(NOT found)
+    string(REGEX MATCH "^[0-9]+" found "${CPACK_MODEM_TOOLS_CXX_VERSION}")
+  endif()
+  set(${out} ${found} PARENT_SCOPE)
+endfunction()
+
+set(packages "")
+file(GLOB_RECURSE staged LIST_DIRECTORIES false "${CPACK_TEMPORARY_DIRECTORY}/*")
+foreach(file IN LISTS staged)
+  file(READ "${file}" magic LIMIT 4 HEX)
+  if(NOT magic STREQUAL "7f454c46")
+    continue()
+  endif()
+  execute_process(COMMAND ${CPACK_MODEM_TOOLS_READELF} --wide --dynamic --version-info --dyn-syms "${file}"
+                  OUTPUT_VARIABLE info RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${CPACK_MODEM_TOOLS_READELF} failed on ${file}")
+  endif()
+  string(REPLACE ";" "\\;" info "${info}")
+  string(REPLACE "\n" ";" info "${info}")
+  # NEEDED entries name the libraries, "File: lib ... Name: NODE" the version
+  # nodes each one gives, and the undefined dynamic symbols what is taken.
+  set(library "")
+  foreach(line IN LISTS info)
+    if(line MATCHES "\\(NEEDED\\).*\\[(.+)\\]")
+      set(needed ${CMAKE_MATCH_1})
+      if(NOT DEFINED package_of_${needed})
+        message(FATAL_ERROR "${file} needs ${needed}, which has no known package: "
+                            "set MODEM_TOOLS_DEB_DEPENDS")
+      endif()
+      list(APPEND packages ${package_of_${needed}})
+    elseif(line MATCHES "File: ([^ ]+)")
+      set(library ${CMAKE_MATCH_1})
+    elseif(library AND line MATCHES "Name: ([^ ]+)")
+      set(library_of_${CMAKE_MATCH_1} ${library})
+    endif()
+  endforeach()
+  foreach(line IN LISTS info)
+    if(line MATCHES " UND ([^ @]+)@([^ ]+)")
+      set(symbol ${CMAKE_MATCH_1})
+      set(node ${CMAKE_MATCH_2})
+      if(NOT DEFINED library_of_${node})
+        message(FATAL_ERROR "${file}: no library gives ${symbol}@${node}")
+      endif()
+      set(package ${package_of_${library_of_${node}}})
+      version_of(${package} ${symbol} ${node} version)
+      if(NOT minimum_${package} OR version VERSION_GREATER minimum_${package})
+        set(minimum_${package} ${version})
+      endif()
+    endif()
+  endforeach()
+endforeach()
+
+list(REMOVE_DUPLICATES packages)
+list(SORT packages)
+set(depends "")
+foreach(package IN LISTS packages)
+  if(minimum_${package})
+    list(APPEND depends "${package} (>= ${minimum_${package}})")
+  else()
+    list(APPEND depends "${package}")
+  endif()
+endforeach()
+string(REPLACE ";" ", " CPACK_DEBIAN_PACKAGE_DEPENDS "${depends}")
+message(STATUS "Depends: ${CPACK_DEBIAN_PACKAGE_DEPENDS}")

@@ -1,0 +1,69 @@
+# The Debian package: cpack --config <build>/CPackConfig.cmake, or the
+# "package" target. It holds the two programs, their manual pages and the
+# example command file (install components "programs" and "docs"), nothing else.
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME dsl-modem-tools)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "serial-modem-setup logs into a DSL modem's management console over a serial\n"
+    "line, sends it the commands of a command file (for example to put it into\n"
+    "bridge mode) and can then kick the DHCP client of an interface.\n"
+    "netif-rename gives a network interface a new name.")
+string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
+if(NOT CPACK_PACKAGE_CONTACT)
+  set(CPACK_PACKAGE_CONTACT "DSL modem tools maintainers <root@localhost>")
+endif()
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_CMAKE_PROJECTS
+    "${CMAKE_BINARY_DIR};${PROJECT_NAME};programs;/"
+    "${CMAKE_BINARY_DIR};${PROJECT_NAME};docs;/")
+
+# The architecture is the compiler's target, not the build machine's.
+execute_process(COMMAND ${CMAKE_C_COMPILER} -dumpmachine
+                OUTPUT_VARIABLE target_triplet OUTPUT_STRIP_TRAILING_WHITESPACE)
+find_program(MODEM_TOOLS_DPKG_ARCHITECTURE dpkg-architecture)
+set(deb_arch "")
+if(MODEM_TOOLS_DPKG_ARCHITECTURE)
+  execute_process(COMMAND ${MODEM_TOOLS_DPKG_ARCHITECTURE} -t ${target_triplet} -qDEB_HOST_ARCH
+                  OUTPUT_VARIABLE deb_arch ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+if(NOT deb_arch)
+  if(target_triplet MATCHES "^x86_64-")
+    set(deb_arch amd64)
+  elseif(target_triplet MATCHES "^aarch64-")
+    set(deb_arch arm64)
+  elseif(target_triplet MATCHES "^arm.*-gnueabihf$")
+    set(deb_arch armhf)
+  elseif(target_triplet MATCHES "^arm.*-gnueabi$")
+    set(deb_arch armel)
+  elseif(target_triplet MATCHES "^i[3-6]86-")
+    set(deb_arch i386)
+  else()
+    message(WARNING "No Debian architecture known for ${target_triplet}; set CPACK_DEBIAN_PACKAGE_ARCHITECTURE")
+  endif()
+endif()
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${deb_arch})
+
+# Depends: none for static programs; dpkg-shlibdeps for a native build; for a
+# cross build, the symbol versions the programs need (cmake/deb-depends.cmake),
+# since dpkg knows nothing of the target's libraries without multiarch.
+set(MODEM_TOOLS_DEB_DEPENDS "" CACHE STRING
+    "Depends of the .deb, instead of the computed ones")
+if(MODEM_TOOLS_DEB_DEPENDS)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${MODEM_TOOLS_DEB_DEPENDS}")
+elseif(MODEM_TOOLS_STATIC)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "")
+elseif(NOT CMAKE_CROSSCOMPILING)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_MODEM_TOOLS_READELF ${CMAKE_READELF})
+  set(CPACK_MODEM_TOOLS_CXX_VERSION ${CMAKE_CXX_COMPILER_VERSION})
+  set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb-depends.cmake)
+endif()
+
+include(CPack)
