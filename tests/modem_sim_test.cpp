@@ -284,7 +284,7 @@ TEST(ModemSimBehaviour, ChatterKeepsTalkingAndStillListens) {
 }
 
 testsupport::ProcessResult runSim(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = testsupport::programCommand("MODEM_SIM_PROGRAM");
+  std::vector<std::string> argv = {testsupport::programPath("MODEM_SIM_PROGRAM")};
   argv.insert(argv.end(), args.begin(), args.end());
   return testsupport::runProcess(argv, 60);
 }
