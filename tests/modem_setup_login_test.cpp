@@ -100,12 +100,13 @@ TEST_F(SetupLogin, AnEchoFollowedByThePromptInOneChunkIsAnswered) {
 }
 
 // A banner is output that is no prompt: the poll that brings it costs an
-// attempt, so with a budget of 2 (the first silent poll and the banner) the
-// login ends before "Login: " is answered. A slow console only makes the
-// second attempt a silent poll instead; either way no credentials go out.
+// attempt. A chunk holds at most 1000 bytes, so a banner that long never
+// shares a poll with the "Login: " after it, and with a budget of 2 (the
+// first silent poll and the banner) no credentials go out. A slow console
+// only makes the second attempt a silent poll instead.
 TEST_F(SetupLogin, EveryChunkThatIsNoPromptCostsAnAttempt) {
   modemsim::Options console;
-  console.banner = "DSL modem management console";
+  console.banner = std::string(998, '=');
   {
     modemsim::ModemSim modem(console);
     SetupRun run = harness.runAgainst(modem, "", {"-D", "-e", "2"});
