@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <stdexcept>
@@ -53,6 +54,8 @@ class Terminal {
     tcsetattr(fd_, TCSANOW, &settings);
   }
   ~Terminal() { close(fd_); }
+
+  int fd() const { return fd_; }
 
   void send(const std::string& bytes, std::chrono::seconds within = DEADLINE) {
     auto until = Clock::now() + within;
@@ -283,6 +286,167 @@ TEST(ModemSimBehaviour, ChatterKeepsTalkingAndStillListens) {
   EXPECT_TRUE(eventually([&] { return s.sim.received() == "qorvi\n"; }));
 }
 
+// True once the line has gone: reads find the end of file, writes EIO.
+bool hungUp(Terminal& line) {
+  pollfd ready = {line.fd(), POLLIN, 0};
+  if (poll(&ready, 1, remainingMs(Clock::now() + DEADLINE)) <= 0) return false;
+  char byte;
+  if (read(line.fd(), &byte, 1) != 0) return false;
+  errno = 0;
+  return write(line.fd(), "\n", 1) < 0 && errno == EIO;
+}
+
+TEST(ModemSimHostile, GarbageChatterIsBinaryButNeverHoldsAPromptCharacter) {
+  Options options;
+  options.chatter = true;
+  options.garbage = true;
+  Session s(options);
+  std::string got;
+  for (auto until = Clock::now() + DEADLINE; got.size() < 4096 && Clock::now() < until;)
+    got += s.line.readOnce(until);
+  ASSERT_GE(got.size(), 4096u);
+  for (char c : {'\0', '\r', '\n', '\xff'})
+    EXPECT_NE(got.find(c), std::string::npos) << static_cast<int>(c);
+  EXPECT_EQ(got.find('>'), std::string::npos);
+}
+
+TEST(ModemSimHostile, SplitPromptsArriveCutInTheirMiddle) {
+  Options options;
+  options.splitPrompts = true;
+  options.splitPauseMs = WIDE_PAUSE_MS;
+  Session s(options);
+  const std::pair<const char*, std::vector<std::string>> steps[] = {
+      {"\n", {"\r\nLog", "in: "}},
+      {"qorvi\n", {"\r\nPassw", "ord: "}},
+      {"qorvi\n", {"\r\n ", "> "}},
+      {"show\n", {"\r\n ", "> "}}};
+  for (const auto& [sent, pieces] : steps) {
+    s.line.send(sent);
+    for (const std::string& piece : pieces) EXPECT_EQ(s.line.readOnce(), piece) << sent;
+  }
+}
+
+TEST(ModemSimHostile, PasswordForeverAsksAgainWhateverTheAnswer) {
+  Options options;
+  options.passwordForever = true;
+  Session s(options);
+  s.line.send("qorvi\n");
+  EXPECT_EQ(s.line.readUntil("Password: "), "\r\nPassword: ");
+  for (const char* answer : {"qorvi\n", "guess\n", "\n"}) {
+    s.line.send(answer);
+    EXPECT_EQ(s.line.readUntil("Password: "), "\r\nPassword: ") << answer;
+  }
+  EXPECT_TRUE(s.sim.commands().empty());
+}
+
+TEST(ModemSimHostile, HangsUpOnTheUserNameAndKeepsItsRecords) {
+  Options options;
+  options.hangUpOnUsername = true;
+  Session s(options);
+  s.line.send("\n");
+  EXPECT_EQ(s.line.readUntil("Login: "), "\r\nLogin: ");
+  s.line.send("admin\n");
+  EXPECT_TRUE(hungUp(s.line));
+  EXPECT_TRUE(eventually([&] { return s.sim.hungUp(); }));
+  s.sim.stop();
+  EXPECT_EQ(s.sim.slaveFd(), -1);
+  EXPECT_EQ(s.sim.received(), "\nadmin\n");
+  EXPECT_EQ(s.sim.transcript(), "<- \"\\n\"\n-> \"\\r\\nLogin: \"\n<- \"admin\\n\"\n-- hangup\n");
+}
+
+TEST(ModemSimHostile, HangsUpOnTheNthCommand) {
+  Options options;
+  options.atShell = true;
+  options.hangUpOnCommand = 2;
+  Session s(options);
+  s.line.send("one\n");
+  EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+  s.line.send("two\n");
+  EXPECT_TRUE(hungUp(s.line));
+  s.sim.stop();
+  EXPECT_EQ(s.sim.commands(), (std::vector<std::string>{"one", "two"}));
+}
+
+TEST(ModemSimHostile, MuteAfterCommandsAnswersThatManyThenNothing) {
+  Options options;
+  options.atShell = true;
+  options.echo = true;
+  options.muteAfterCommands = 1;
+  Session s(options);
+  s.line.send("one\n");
+  EXPECT_EQ(s.line.readUntil(" > "), "one\r\n\r\n > ");
+  s.line.send("two\n\n");
+  EXPECT_EQ(s.line.readFor(300ms), "");
+  EXPECT_TRUE(eventually([&] { return s.sim.commands().size() == 3; }));
+  EXPECT_EQ(s.sim.commands(), (std::vector<std::string>{"one", "two", ""}));
+}
+
+TEST(ModemSimHostile, AnEagerShellAnswersEachReadBeforeAnyNewline) {
+  Options options;
+  options.atShell = true;
+  options.eager = true;
+  Session s(options);
+  s.line.send("show");
+  EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+  s.line.send("\n");  // the newline after an answered command is nothing new
+  EXPECT_EQ(s.line.readFor(300ms), "");
+  s.line.send("save\n");
+  EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+  EXPECT_EQ(s.sim.commands(), (std::vector<std::string>{"show", "save"}));
+}
+
+TEST(ModemSimHostile, AStallStopsTheReadingAfterTheGivenBytes) {
+  {
+    Options options;
+    options.atShell = true;
+    options.stallAfterBytes = 4;
+    options.stallMs = WIDE_PAUSE_MS;
+    Session s(options);
+    s.line.send("ab\ncd\n");
+    EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+    auto stalledAt = Clock::now();
+    EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+    EXPECT_GE(Clock::now() - stalledAt, std::chrono::milliseconds(WIDE_PAUSE_MS / 2));
+    EXPECT_EQ(s.sim.commands(), (std::vector<std::string>{"ab", "cd"}));
+  }
+  {  // for good, from the start: nothing is ever taken in, not even on stop
+    Options options;
+    options.atShell = true;
+    options.stallMs = -1;
+    Session s(options);
+    s.line.send("show\n");
+    EXPECT_EQ(s.line.readFor(300ms), "");
+    s.sim.stop();
+    EXPECT_EQ(s.sim.received(), "");
+  }
+}
+
+TEST(ModemSimRecords, TheTranscriptCanBeLeftOutOrCutShort) {
+  const std::string command = "set " + std::string(100, 'x');
+  {
+    Options options;
+    options.atShell = true;
+    options.keepTranscript = false;
+    Session s(options);
+    s.line.send(command + "\n");
+    s.line.readUntil(" > ");
+    s.sim.stop();
+    EXPECT_EQ(s.sim.transcript(), "");
+    EXPECT_EQ(s.sim.commands(), std::vector<std::string>{command});
+  }
+  {
+    Options options;
+    options.atShell = true;
+    options.transcriptEventMax = 8;
+    Session s(options);
+    s.line.send(command + "\n");
+    s.line.readUntil(" > ");
+    s.sim.stop();
+    EXPECT_EQ(s.sim.transcript(), "<- \"set \" ... 97 bytes ... \"xxx\\n\"\n-> \"\\r\\n > \"\n");
+    EXPECT_EQ(s.sim.received(), command + "\n");
+  }
+}
+
 testsupport::ProcessResult runSim(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {testsupport::programPath("MODEM_SIM_PROGRAM")};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -304,11 +468,22 @@ TEST(ModemSimCommand, PassesOnTheCommandsExitStatus) {
   EXPECT_NE(missing.err.find("cannot run '/nonexistent/program'"), std::string::npos);
 }
 
+TEST(ModemSimCommand, HostileFlagsShapeTheConsoleAndItsTranscript) {
+  auto run = runSim({"-s", "-C", "1", "-L", "4", "--", "sh", "-c", "printf 'abcdefgh\\n' > {}"});
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_NE(run.err.find("<- \"ab\" ... 5 bytes ... \"h\\n\"\n-- hangup\n"), std::string::npos)
+      << run.err;
+}
+
 TEST(ModemSimCommand, HelpAndBadUsage) {
   auto help = runSim({"-h"});
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_NE(help.out.find("Usage: modem-sim"), std::string::npos);
-  for (auto args : {std::vector<std::string>{"-x"}, {"-d", "soon"}, {"-r", "/nonexistent"}}) {
+  for (const char* flag : {"-g ", "-j ", "-a ", "-U ", "-C n", "-m n", "-E ", "-X bytes", "-Y ms",
+                           "-L bytes"})
+    EXPECT_NE(help.out.find(std::string("  ") + flag), std::string::npos) << flag;
+  for (auto args : {std::vector<std::string>{"-x"}, {"-d", "soon"}, {"-r", "/nonexistent"},
+                    {"-C", "-1"}, {"-Y", "a while"}}) {
     auto bad = runSim(args);
     EXPECT_EQ(bad.exitStatus, 2) << args[0];
     EXPECT_NE(bad.err.find("modem-sim: "), std::string::npos) << bad.err;

@@ -1,5 +1,7 @@
 #include "console.h"
 
+#include <algorithm>
+
 namespace modemsim {
 
 namespace {
@@ -13,44 +15,73 @@ const std::string PASSWORD_PROMPT = "Password: ";
 Console::Console(const Options& options)
     : options_(options), stage_(options.atShell ? Stage::Shell : Stage::Login) {}
 
+bool Console::echoing() const {
+  return options_.echo && stage_ != Stage::Password && !options_.silent && !muted_;
+}
+
 Reaction Console::receive(char byte) {
-  Reaction reaction;
-  if (options_.echo && stage_ != Stage::Password) {
-    reaction.echo = byte == '\n' ? CRLF : std::string(1, byte);
-  }
   if (byte != '\n') {
-    line_ += byte;
-  } else {
-    // A CR before the LF stays part of the line: the console acts on LF only.
-    std::string line;
-    line.swap(line_);
-    if (stage_ == Stage::Shell) reaction.command = line;
-    reaction.answer = answerLine(line);
-    if (!options_.script.empty()) {
-      // The login and shell still follow the lines; only the answers are scripted.
-      reaction.answer = Answer{};
-      if (scriptNext_ < options_.script.size()) {
-        reaction.answer->push_back(options_.script[scriptNext_++]);
-      }
-    }
+    Reaction reaction;
+    reaction.echo = receiveText(&byte, 1);
+    return reaction;
   }
-  if (options_.silent) {
-    reaction.echo.clear();
-    if (reaction.answer) reaction.answer->clear();
-  }
+  // The echo goes by the stage the line was typed in.
+  std::string echo = echoing() ? CRLF : std::string();
+  Reaction reaction = completeLine();
+  reaction.echo = std::move(echo);
   return reaction;
 }
 
-Answer Console::answerLine(const std::string& line) {
+std::string Console::receiveText(const char* bytes, std::size_t size) {
+  line_.append(bytes, size);
+  return echoing() ? std::string(bytes, size) : std::string();
+}
+
+std::optional<Reaction> Console::endOfRead() {
+  if (!options_.eager || stage_ != Stage::Shell || line_.empty()) return std::nullopt;
+  return completeLine();
+}
+
+Reaction Console::completeLine() {
+  Reaction reaction;
+  // A CR before the LF stays part of the line: the console acts on LF only.
+  std::string line;
+  line.swap(line_);
+  // An eager shell has answered its commands already: the newline that
+  // follows one is nothing new.
+  if (options_.eager && stage_ == Stage::Shell && line.empty()) return reaction;
+
+  const bool atShell = stage_ == Stage::Shell;
+  const bool muted = muted_;
+  reaction.answer = answerLine(line, reaction.hangUp);
+  if (atShell) reaction.command = std::move(line);
+  if (!options_.script.empty()) {
+    // The login and shell still follow the lines; only the answers are scripted.
+    reaction.answer = Answer{};
+    if (scriptNext_ < options_.script.size()) {
+      reaction.answer->push_back(options_.script[scriptNext_++]);
+    }
+  }
+  if (reaction.hangUp || options_.silent || muted) reaction.answer->clear();
+  if (options_.splitPrompts) reaction.answer = withSplitPrompts(*reaction.answer);
+  return reaction;
+}
+
+Answer Console::answerLine(const std::string& line, bool& hangUp) {
   switch (stage_) {
-    case Stage::Login: return answerLogin(line);
+    case Stage::Login: return answerLogin(line, hangUp);
     case Stage::Password: return answerPassword(line);
-    case Stage::Shell: return answerShell(line);
+    case Stage::Shell: return answerShell(line, hangUp);
   }
   return {};
 }
 
-Answer Console::answerLogin(const std::string& line) {
+Answer Console::answerLogin(const std::string& line, bool& hangUp) {
+  if (!line.empty() && options_.hangUpOnUsername) {
+    username_ = line;
+    hangUp = true;
+    return {};
+  }
   std::string text;
   if (!options_.banner.empty() && !bannerShown_) {
     text = options_.banner + CRLF;
@@ -67,6 +98,7 @@ Answer Console::answerLogin(const std::string& line) {
 }
 
 Answer Console::answerPassword(const std::string& line) {
+  if (options_.passwordForever) return {CRLF + PASSWORD_PROMPT};
   if (username_ == options_.username && line == options_.password) {
     stage_ = Stage::Shell;
     return {CRLF + SHELL_PROMPT};
@@ -75,10 +107,38 @@ Answer Console::answerPassword(const std::string& line) {
   return {CRLF + "Login incorrect" + CRLF + LOGIN_PROMPT};
 }
 
-Answer Console::answerShell(const std::string& line) {
+Answer Console::answerShell(const std::string& line, bool& hangUp) {
+  ++shellLines_;
+  if (shellLines_ == options_.hangUpOnCommand) {
+    hangUp = true;
+    return {};
+  }
+  // The last line answered: nothing at all after it, not even an echo.
+  if (options_.muteAfterCommands > 0 && shellLines_ >= options_.muteAfterCommands) muted_ = true;
   auto reply = options_.replies.find(line);
   if (reply == options_.replies.end()) return {CRLF + SHELL_PROMPT};
   return piecesOf(reply->second);
+}
+
+Answer withSplitPrompts(const Answer& answer) {
+  Answer pieces;
+  for (const std::string& piece : answer) {
+    std::size_t cut = std::string::npos;
+    for (const std::string* prompt : {&LOGIN_PROMPT, &PASSWORD_PROMPT, &SHELL_PROMPT}) {
+      std::size_t at = piece.size() - std::min(piece.size(), prompt->size());
+      if (piece.compare(at, std::string::npos, *prompt) == 0) {
+        cut = at + prompt->size() / 2;
+        break;
+      }
+    }
+    if (cut == std::string::npos) {
+      pieces.push_back(piece);
+    } else {
+      pieces.push_back(piece.substr(0, cut));
+      pieces.push_back(piece.substr(cut));
+    }
+  }
+  return pieces;
 }
 
 Answer piecesOf(const Reply& reply) {

@@ -18,6 +18,7 @@ struct Reaction {
   std::string echo;                    // goes out at once
   std::optional<std::string> command;  // a line completed at the shell
   std::optional<Answer> answer;        // a line completed: goes out after the reply delay
+  bool hangUp = false;                 // end the line now, answer nothing
 };
 
 class Console {
@@ -27,13 +28,20 @@ class Console {
   explicit Console(const Options& options);
 
   Reaction receive(char byte);
+  // Bytes without a LF in them, all at once: what receive would do with each
+  // of them; returns their echo.
+  std::string receiveText(const char* bytes, std::size_t size);
+  // The end of one read: an eager shell takes what it holds as a command.
+  std::optional<Reaction> endOfRead();
   Stage stage() const { return stage_; }
 
  private:
-  Answer answerLine(const std::string& line);
-  Answer answerLogin(const std::string& line);
+  Reaction completeLine();
+  Answer answerLine(const std::string& line, bool& hangUp);
+  Answer answerLogin(const std::string& line, bool& hangUp);
   Answer answerPassword(const std::string& line);
-  Answer answerShell(const std::string& line);
+  Answer answerShell(const std::string& line, bool& hangUp);
+  bool echoing() const;
 
   const Options& options_;
   Stage stage_;
@@ -41,7 +49,12 @@ class Console {
   std::string username_;  // as given in the Login stage
   bool bannerShown_ = false;
   std::size_t scriptNext_ = 0;  // the script entry for the next line
+  int shellLines_ = 0;          // lines received at the shell so far
+  bool muted_ = false;          // has answered its muteAfterCommands lines
 };
+
+// An answer whose pieces that end in a prompt are cut in the middle of it.
+Answer withSplitPrompts(const Answer& answer);
 
 // The pieces a canned reply goes out as.
 Answer piecesOf(const Reply& reply);

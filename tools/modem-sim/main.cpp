@@ -39,7 +39,19 @@ const char USAGE[] =
     "             appended) or COMMAND =>! RAW (sent as is); escapes \\n \\r\n"
     "             \\t \\\\ \\0 \\xHH, and \\p for a pause between pieces\n"
     "  -R rate    read at most this many bytes per second\n"
+    "  -g         chatter binary garbage: random bytes with NUL, CR, LF and\n"
+    "             0xFF among them, never '>' (implies -c)\n"
+    "  -j         send each prompt cut in its middle, two pieces -P ms apart\n"
+    "  -a         ask for the password again and again, whatever it is\n"
+    "  -U         hang up on the user name\n"
+    "  -C n       hang up on the n-th line at the shell\n"
+    "  -m n       answer n lines at the shell, then nothing ever again\n"
+    "  -E         eager shell: answer the bytes of each read with the prompt\n"
+    "             at once, before any newline; empty lines get no answer\n"
+    "  -X bytes   stop reading once this many bytes have arrived...\n"
+    "  -Y ms      ...for this long (default: for good); -Y alone: from the start\n"
     "  -t file    write the transcript to file instead of standard error\n"
+    "  -L bytes   show at most this many bytes of each transcript event\n"
     "  -h         show this help\n"
     "\n"
     "With a command, every \"{}\" in its arguments becomes the pty path; the\n"
@@ -97,7 +109,9 @@ Invocation parseArguments(int argc, char** argv) {
   opterr = 0;
   // "+": options end at the command, so its own options stay its own.
   int option;
-  while ((option = getopt(argc, argv, "+:u:p:B:sed:S:P:ncr:R:t:h")) != -1) {
+  bool stall = false;
+  int stallMs = -1;  // for good, unless -Y says otherwise
+  while ((option = getopt(argc, argv, "+:u:p:B:sed:S:P:ncr:R:gjaUC:m:EX:Y:t:L:h")) != -1) {
     switch (option) {
       case 'u': o.username = optarg; break;
       case 'p': o.password = optarg; break;
@@ -111,12 +125,32 @@ Invocation parseArguments(int argc, char** argv) {
       case 'c': o.chatter = true; break;
       case 'r': loadReplies(optarg, o); break;
       case 'R': o.readBytesPerSecond = parseCount(optarg, 'R', LONG_MAX); break;
+      case 'g': o.chatter = o.garbage = true; break;
+      case 'j': o.splitPrompts = true; break;
+      case 'a': o.passwordForever = true; break;
+      case 'U': o.hangUpOnUsername = true; break;
+      case 'C': o.hangUpOnCommand = parseInt(optarg, 'C'); break;
+      case 'm': o.muteAfterCommands = parseInt(optarg, 'm'); break;
+      case 'E': o.eager = true; break;
+      case 'X':
+        o.stallAfterBytes = parseCount(optarg, 'X', LONG_MAX);
+        stall = true;
+        break;
+      case 'Y':
+        stallMs = parseInt(optarg, 'Y');
+        stall = true;
+        break;
       case 't': run.transcriptPath = optarg; break;
+      case 'L': o.transcriptEventMax = static_cast<std::size_t>(parseCount(optarg, 'L', LONG_MAX)); break;
       case 'h': run.help = true; break;
       case ':': throw UsageError(std::string("option -") + char(optopt) + " needs a value");
       default: throw UsageError(std::string("unknown option -") + char(optopt));
     }
   }
+  // A stall of 0 ms is no stall at all.
+  if (stall) o.stallMs = stallMs;
+  // The transcript goes out live; keeping a copy in memory would only grow.
+  o.keepTranscript = false;
   run.command.assign(argv + optind, argv + argc);
   return run;
 }

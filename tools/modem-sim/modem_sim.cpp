@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <system_error>
 #include <thread>
 
@@ -61,11 +63,16 @@ struct ModemSim::State {
       : options(std::move(opts)), console(options), quota(options.readBytesPerSecond) {}
 
   void serve();
+  std::size_t readLimit(Clock::time_point now);
+  Clock::time_point readableAgain(Clock::time_point now);
   ssize_t readFromProgram(Clock::time_point now, std::size_t limit);
+  bool react(Reaction& reaction, std::string& echo, Clock::time_point now);
+  void hangUp();
   void drainInput();
   void queueAnswer(const Answer& answer, Clock::time_point now);
   void sendChatter(Clock::time_point now);
   void log(const char* direction, const std::string& bytes);
+  void record(const std::string& event);
 
   const Options options;
   Pty pty;
@@ -73,6 +80,7 @@ struct ModemSim::State {
   int wakeWrite = -1;
   std::thread thread;
   std::atomic<bool> stopping{false};
+  std::atomic<bool> hungUp{false};
 
   // Used by the serving thread only.
   Console console;
@@ -81,6 +89,10 @@ struct ModemSim::State {
   Clock::time_point restMasterUntil{};  // after EIO: no slave side for now
   Clock::time_point nextChatter{};
   long chatterCount = 0;
+  std::minstd_rand garbage{20240601};
+  std::size_t bytesRead = 0;
+  bool stallBegun = false;
+  Clock::time_point stallUntil{};
 
   // The records, read by other threads while serving goes on.
   mutable std::mutex mutex;
@@ -94,13 +106,19 @@ void ModemSim::State::serve() {
   const bool chatter = options.chatter && !options.silent;
   nextChatter = Clock::now();
   while (!stopping) {
+    if (pty.hungUp()) {
+      // Nothing left to serve: wait for the stop.
+      pollfd wake = {wakeRead, POLLIN, 0};
+      poll(&wake, 1, static_cast<int>(IDLE_WAIT.count()));
+      continue;
+    }
     Clock::time_point now = Clock::now();
     Clock::time_point wakeAt = now + IDLE_WAIT;
 
     const bool resting = now < restMasterUntil;
-    bool wantRead = !resting && quota.allowance(now) > 0;
+    bool wantRead = !resting && readLimit(now) > 0;
     if (resting) wakeAt = std::min(wakeAt, restMasterUntil);
-    else if (!wantRead) wakeAt = std::min(wakeAt, now + quota.untilNext(now));
+    else if (!wantRead) wakeAt = std::min(wakeAt, readableAgain(now));
 
     bool wantWrite = false;
     if (!outbox.empty()) {
@@ -118,21 +136,43 @@ void ModemSim::State::serve() {
 
     now = Clock::now();
     if (fds[1].revents & POLLIN) {
-      readFromProgram(now, quota.allowance(now));
+      if (std::size_t limit = readLimit(now)) readFromProgram(now, limit);
     } else if (fds[1].revents & (POLLHUP | POLLERR)) {
       restMasterUntil = now + RETRY_WAIT;
     }
+    if (pty.hungUp()) continue;
     outbox.flush(pty.master(), now, [this](const std::string& sent) { log("->", sent); });
     if (chatter && now >= nextChatter) sendChatter(now);
   }
   drainInput();
 }
 
+// How many bytes may be read now: the rate limit and the stall both apply.
+std::size_t ModemSim::State::readLimit(Clock::time_point now) {
+  std::size_t limit = quota.allowance(now);
+  if (options.stallMs == 0) return limit;
+  const std::size_t stallAt = static_cast<std::size_t>(std::max(0L, options.stallAfterBytes));
+  if (!stallBegun && bytesRead >= stallAt) {
+    stallBegun = true;
+    stallUntil = options.stallMs < 0 ? Clock::time_point::max()
+                                     : now + milliseconds(options.stallMs);
+  }
+  if (stallBegun) return now < stallUntil ? 0 : limit;
+  return std::min(limit, stallAt - bytesRead);
+}
+
+Clock::time_point ModemSim::State::readableAgain(Clock::time_point now) {
+  if (stallBegun && now < stallUntil) return stallUntil;
+  return now + quota.untilNext(now);
+}
+
 // What the program wrote just before the stop (its last command, say, right
-// before it exited) still belongs in the records.
+// before it exited) still belongs in the records; unless the console no
+// longer reads at all.
 void ModemSim::State::drainInput() {
   const Clock::time_point giveUp = Clock::now() + DRAIN_LIMIT;
-  for (Clock::time_point now = Clock::now(); now < giveUp; now = Clock::now()) {
+  for (Clock::time_point now = Clock::now(); now < giveUp && !pty.hungUp(); now = Clock::now()) {
+    if (stallBegun && stallUntil == Clock::time_point::max()) return;
     pollfd master = {pty.master(), POLLIN, 0};
     int wait = std::min(pollTimeoutMs(now, giveUp), static_cast<int>(DRAIN_QUIET.count()));
     if (poll(&master, 1, wait) <= 0 || !(master.revents & POLLIN)) return;
@@ -151,6 +191,7 @@ ssize_t ModemSim::State::readFromProgram(Clock::time_point now, std::size_t limi
   }
   if (n < 0) return n;  // EAGAIN, EINTR: nothing this time
   quota.used(static_cast<std::size_t>(n));
+  bytesRead += static_cast<std::size_t>(n);
 
   std::string bytes(buffer, static_cast<std::size_t>(n));
   {
@@ -160,23 +201,48 @@ ssize_t ModemSim::State::readFromProgram(Clock::time_point now, std::size_t limi
   log("<-", bytes);
 
   // Echo collects over the whole read, so it goes out as one piece ahead of
-  // any answer it precedes.
+  // any answer it precedes. Text between newlines is taken in one go.
   std::string echo;
-  for (char byte : bytes) {
-    Reaction reaction = console.receive(byte);
-    echo += reaction.echo;
-    if (reaction.command) {
-      std::lock_guard<std::mutex> lock(mutex);
-      commands.push_back(*reaction.command);
-    }
-    if (reaction.answer) {
-      if (!echo.empty()) outbox.add(std::move(echo), now);
-      echo.clear();
-      queueAnswer(*reaction.answer, now);
-    }
+  for (std::size_t at = 0; at < bytes.size();) {
+    std::size_t newline = bytes.find('\n', at);
+    std::size_t end = newline == std::string::npos ? bytes.size() : newline;
+    echo += console.receiveText(bytes.data() + at, end - at);
+    if (newline == std::string::npos) break;
+    Reaction reaction = console.receive('\n');
+    if (react(reaction, echo, now)) return n;
+    at = newline + 1;
+  }
+  if (std::optional<Reaction> eager = console.endOfRead()) {
+    if (react(*eager, echo, now)) return n;
   }
   if (!echo.empty()) outbox.add(std::move(echo), now);
   return n;
+}
+
+// Records a completed line and queues its answer; true when the console hung up.
+bool ModemSim::State::react(Reaction& reaction, std::string& echo, Clock::time_point now) {
+  echo += reaction.echo;
+  if (reaction.command) {
+    std::lock_guard<std::mutex> lock(mutex);
+    commands.push_back(std::move(*reaction.command));
+  }
+  if (reaction.hangUp) {
+    hangUp();
+    return true;
+  }
+  if (reaction.answer) {
+    if (!echo.empty()) outbox.add(std::move(echo), now);
+    echo.clear();
+    queueAnswer(*reaction.answer, now);
+  }
+  return false;
+}
+
+void ModemSim::State::hangUp() {
+  outbox = Outbox();  // what was still to go out never will
+  pty.hangUp();
+  hungUp = true;
+  record("-- hangup\n");
 }
 
 void ModemSim::State::queueAnswer(const Answer& answer, Clock::time_point now) {
@@ -202,16 +268,46 @@ void ModemSim::State::sendChatter(Clock::time_point now) {
   nextChatter = now + CHATTER_INTERVAL;
   // Never cut into an answer that is half written.
   if (outbox.midPiece()) return;
-  std::string line = "noise " + std::to_string(++chatterCount) + "\r\n";
+  ++chatterCount;
+  std::string line;
+  if (options.garbage) {
+    static const char SPECIAL[] = {'\0', '\r', '\n', '\xff'};
+    line.resize(1 + garbage() % 64);
+    for (char& byte : line) {
+      auto value = static_cast<unsigned>(garbage());
+      byte = value % 4 == 0 ? SPECIAL[(value >> 2) % 4] : static_cast<char>(value >> 8);
+      if (byte == '>') byte = '\0';  // so no line can ever be the prompt
+    }
+  } else {
+    line = "noise " + std::to_string(chatterCount) + "\r\n";
+  }
   ssize_t n = write(pty.master(), line.data(), line.size());
   // No room (EAGAIN): this line is simply dropped.
   if (n > 0) log("->", line.substr(0, static_cast<std::size_t>(n)));
 }
 
 void ModemSim::State::log(const char* direction, const std::string& bytes) {
-  std::string event = std::string(direction) + " \"" + escapeBytes(bytes) + "\"\n";
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!options.keepTranscript && transcriptFd < 0) return;  // nobody would see it
+  }
+  std::string event = std::string(direction) + " \"";
+  const std::size_t most = options.transcriptEventMax;
+  if (most > 0 && bytes.size() > most) {
+    const std::size_t head = (most + 1) / 2;
+    const std::size_t tail = most - head;
+    event += escapeBytes(bytes.substr(0, head)) + "\" ... " +
+             std::to_string(bytes.size() - head - tail) + " bytes ... \"" +
+             escapeBytes(bytes.substr(bytes.size() - tail));
+  } else {
+    event += escapeBytes(bytes);
+  }
+  record(event + "\"\n");
+}
+
+void ModemSim::State::record(const std::string& event) {
   std::lock_guard<std::mutex> lock(mutex);
-  transcript += event;
+  if (options.keepTranscript) transcript += event;
   if (transcriptFd >= 0) writeAll(transcriptFd, event);
 }
 
@@ -233,6 +329,8 @@ ModemSim::~ModemSim() {
 const std::string& ModemSim::slavePath() const { return state_->pty.slavePath(); }
 
 int ModemSim::slaveFd() const { return state_->pty.slave(); }
+
+bool ModemSim::hungUp() const { return state_->hungUp; }
 
 void ModemSim::start() {
   if (state_->thread.joinable()) return;

@@ -2,7 +2,8 @@
 //
 // The simulator owns the pty master and keeps one slave descriptor open (raw
 // mode), so the program under test can open and close the slave path freely
-// and its line settings can be read back after it has gone.
+// and its line settings can be read back after it has gone; a console that
+// hangs up closes both.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +43,33 @@ struct Options {
   // Non-empty: the n-th line received (in any state) is answered with the
   // n-th entry, sent as is; once they are used up nothing more is answered.
   std::vector<std::string> script;
+
+  // Broken and hostile consoles.
+  bool garbage = false;        // with chatter: random bytes (NUL, CR, LF, 0xFF
+                               // among them, never '>') instead of text lines
+  bool splitPrompts = false;   // "Login: ", "Password: " and " > " go out cut in
+                               // the middle, two pieces splitPauseMs apart
+  bool passwordForever = false;  // every password gets a new "Password: "
+  // Hang up instead of answering: on the user name, or on the n-th line at
+  // the shell (0: never). A hangup ends the line for good: the program's
+  // reads return 0 (end of file) and its writes fail with EIO.
+  bool hangUpOnUsername = false;
+  int hangUpOnCommand = 0;
+  int muteAfterCommands = 0;   // > 0: answers this many lines at the shell,
+                               // then never anything again
+  // Eager shell: the bytes of each read are a command, answered with the
+  // prompt at once, before any newline; an empty line gets no answer.
+  bool eager = false;
+  // A console that stops reading: once stallAfterBytes bytes have arrived,
+  // nothing more is read for stallMs ms (< 0: never again; 0: no stall).
+  long stallAfterBytes = 0;
+  int stallMs = 0;
+
+  // The records, for huge traffic: keepTranscript false keeps no transcript
+  // in memory (the live one still goes out); transcriptEventMax > 0 shows
+  // only the first and last bytes of a longer event.
+  bool keepTranscript = true;
+  std::size_t transcriptEventMax = 0;
 };
 
 // Parses a reply file: lines "COMMAND => OUTPUT" (prompt appended) or
@@ -63,7 +91,8 @@ class ModemSim {
   ModemSim& operator=(const ModemSim&) = delete;
 
   const std::string& slavePath() const;  // e.g. /dev/pts/7
-  int slaveFd() const;                   // the simulator's own slave descriptor
+  int slaveFd() const;  // the simulator's own slave descriptor; -1 once hung up
+  bool hungUp() const;  // the console has hung up the line
 
   void start();  // starts serving on a thread of its own
   void stop();   // stops serving; the records below stay readable
@@ -71,7 +100,8 @@ class ModemSim {
   std::string received() const;               // every byte received, in order
   std::vector<std::string> commands() const;  // lines received at the shell
   // Both directions, one event per line: <- "bytes read" and -> "bytes
-  // written", with C-style escapes for anything not printable.
+  // written", with C-style escapes for anything not printable; "-- hangup"
+  // where the console hung up.
   std::string transcript() const;
 
   // Live transcript: each event is also written to this descriptor (-1: none).

@@ -1,6 +1,7 @@
 #include "pty.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -45,9 +46,23 @@ Pty::Pty() {
   }
 }
 
-Pty::~Pty() {
+void Pty::hangUp() {
+  if (master_ < 0) return;
+  // Closing the master alone hangs the slave up too, but only after marking
+  // it closed: a reader woken in between gets EIO instead of the end of
+  // file. A vhangup first gives every reader the end of file, as a serial
+  // device that goes away does. It needs CAP_SYS_ADMIN; without it the
+  // close still hangs up.
+  ioctl(slave_, TIOCVHANGUP);
   close(slave_);
   close(master_);
+  slave_ = -1;
+  master_ = -1;
+}
+
+Pty::~Pty() {
+  if (slave_ >= 0) close(slave_);
+  if (master_ >= 0) close(master_);
 }
 
 }  // namespace modemsim

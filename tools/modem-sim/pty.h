@@ -1,6 +1,7 @@
-// A pseudo-terminal pair whose slave stays open (raw mode) for its whole life.
+// A pseudo-terminal pair whose slave stays open (raw mode) until it hangs up.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 namespace modemsim {
@@ -12,13 +13,18 @@ class Pty {
   Pty(const Pty&) = delete;
   Pty& operator=(const Pty&) = delete;
 
-  int master() const { return master_; }  // non-blocking
-  int slave() const { return slave_; }
+  int master() const { return master_; }  // non-blocking; -1 once hung up
+  int slave() const { return slave_; }    // -1 once hung up
   const std::string& slavePath() const { return slavePath_; }
 
+  // Ends the line for every descriptor of the slave, then closes both sides.
+  void hangUp();
+  bool hungUp() const { return master_ < 0; }
+
  private:
-  int master_ = -1;
-  int slave_ = -1;
+  // Atomic: other threads may ask while the serving thread hangs up.
+  std::atomic<int> master_{-1};
+  std::atomic<int> slave_{-1};
   std::string slavePath_;
 };
 

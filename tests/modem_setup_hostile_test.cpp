@@ -1,0 +1,174 @@
+// The real serial-modem-setup against consoles that misbehave: they never
+// stop talking, cut their prompts, ask for the password forever, hang up or
+// fall silent. Whatever the console does, the run ends within its bounds,
+// reports what failed and is never killed.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <sstream>
+
+#include "setup_run.h"
+
+using namespace testsupport;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+namespace {
+
+// Every bound below is a few seconds at most; this leaves room for a loaded
+// machine, an emulator or a sanitizer build.
+constexpr double GENEROUS_END = 30;
+
+bool loggedIn(const SetupRun& run) {
+  for (const auto& message : run.log)
+    if (message.text == "Login complete\n") return true;
+  return false;
+}
+
+// True when every line of text is line (and there is at least one).
+bool onlyLines(const std::string& text, const std::string& line) {
+  std::istringstream lines(text);
+  int count = 0;
+  for (std::string got; std::getline(lines, got); ++count)
+    if (got != line) return false;
+  return count > 0;
+}
+
+class SetupHostile : public ::testing::Test {
+ protected:
+  SetupHarness harness;
+
+  // A run against modem that must end on its own; its time goes into the
+  // test's record.
+  SetupRun runAgainst(modemsim::ModemSim& modem, const std::string& commands,
+                      const std::vector<std::string>& args, const std::string& label = "") {
+    SandboxOptions sandbox;
+    sandbox.timeoutSeconds = 2 * GENEROUS_END;
+    SetupRun run = harness.runAgainst(modem, commands, args, sandbox);
+    RecordProperty(label + "seconds", std::to_string(run.process.seconds));
+    EXPECT_FALSE(run.process.timedOut);
+    EXPECT_LT(run.process.seconds, GENEROUS_END);
+    EXPECT_EQ(run.process.termSignal, 0);
+    return run;
+  }
+
+  std::vector<std::string> startAndEnd() {
+    return {"6 Configuring DSL modem using " + harness.dir().file("commands.conf") + "\n",
+            "6 Configuration done\n"};
+  }
+};
+
+}  // namespace
+
+// Never a silent poll: every chunk costs a login attempt, the command's
+// newline never goes out and its 200 polls pass at the console's pace.
+TEST_F(SetupHostile, AConsoleThatNeverStopsTalkingSpendsEachBudgetAndNoMore) {
+  for (bool garbage : {false, true}) {
+    modemsim::Options console;
+    console.chatter = true;
+    console.garbage = garbage;
+    console.keepTranscript = false;
+    modemsim::ModemSim modem(console);
+    SetupRun run = runAgainst(modem, "show\n", {"-e", "5", "-D"}, garbage ? "garbage " : "text ");
+    EXPECT_EQ(run.process.exitStatus, 1) << garbage;
+    EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
+    EXPECT_EQ(countOf(run.process.out, "Returned ("), 5u);
+    EXPECT_EQ(run.process.err, "");
+    EXPECT_EQ(modem.received(), "show");
+  }
+}
+
+TEST_F(SetupHostile, PromptsCutInTwoAreNeverAnswered) {
+  modemsim::Options console;
+  console.splitPrompts = true;
+  modemsim::ModemSim modem(console);
+  SetupRun run = runAgainst(modem, "show\n", {"-e", "4"});
+  EXPECT_EQ(run.process.exitStatus, 1);
+  EXPECT_FALSE(loggedIn(run));
+  EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
+  // Nudges only: no credentials for a prompt that never came whole.
+  std::string received = modem.received();
+  EXPECT_EQ(received.substr(0, received.find("show")).find_first_not_of('\n'), std::string::npos)
+      << received;
+}
+
+TEST_F(SetupHostile, APasswordPromptForeverIsAnsweredAtMostTheBudget) {
+  modemsim::Options console;
+  console.passwordForever = true;
+  modemsim::ModemSim modem(console);
+  SetupRun run = runAgainst(modem, "", {"-u", "admin", "-p", "secret", "-e", "4"});
+  EXPECT_EQ(run.process.exitStatus, 0);  // no command failed: there was none
+  EXPECT_FALSE(loggedIn(run));
+  EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
+  EXPECT_EQ(countOf(modem.received(), "admin\n"), 1u);
+  EXPECT_GE(countOf(modem.received(), "secret\n"), 1u);
+  EXPECT_LE(countOf(modem.received(), "secret\n"), 4u);
+}
+
+// A hangup is the end of file for good: each poll of the login is silence
+// (its pause, then a newline that cannot be written), and each command
+// fails at once.
+TEST_F(SetupHostile, AHangupDuringTheLoginLeavesEveryCommandFailed) {
+  modemsim::Options console;
+  console.hangUpOnUsername = true;
+  modemsim::ModemSim modem(console);
+  SetupRun run = runAgainst(modem, "show\nsave\n", {"-e", "4", "-w", "100000"});
+  EXPECT_EQ(run.process.exitStatus, 2);
+  EXPECT_FALSE(loggedIn(run));
+  EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
+  EXPECT_TRUE(onlyLines(run.process.err, "write: Input/output error")) << run.process.err;
+  EXPECT_EQ(modem.received(), "\nqorvi\n");
+  EXPECT_GE(run.process.seconds, 0.2);  // at least two pauses of the login
+}
+
+TEST_F(SetupHostile, AHangupDuringTheCommandsFailsThatCommandAndTheRest) {
+  modemsim::Options console;
+  console.atShell = true;
+  console.hangUpOnCommand = 2;
+  modemsim::ModemSim modem(console);
+  SetupRun run = runAgainst(modem, "one\ntwo\nthree\nfour\n", {"-e", "0"});
+  EXPECT_EQ(run.process.exitStatus, 3);
+  EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
+  EXPECT_TRUE(onlyLines(run.process.err, "write: Input/output error")) << run.process.err;
+  EXPECT_THAT(modem.commands(), ElementsAre("one", "two"));
+}
+
+TEST_F(SetupHostile, AConsoleThatFallsSilentFailsTheRestButGetsThemAll) {
+  modemsim::Options console;
+  console.atShell = true;
+  console.muteAfterCommands = 1;
+  modemsim::ModemSim modem(console);
+  SetupRun run = runAgainst(modem, "one\ntwo\n", {"-e", "0"});
+  EXPECT_EQ(run.process.exitStatus, 1);
+  EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
+  std::vector<std::string> commands = modem.commands();
+  ASSERT_GE(commands.size(), 2u);
+  EXPECT_EQ(commands[0], "one");
+  EXPECT_EQ(commands[1], "two");
+  EXPECT_GE(run.process.seconds, 1.9);  // the 200 polls of the unanswered one
+}
+
+// A service manager starts its programs as session leaders without a
+// terminal. The console must not become the program's controlling terminal,
+// or its hangup kills the program with SIGHUP: no end message, no kick.
+TEST_F(SetupHostile, AHangupDoesNotKillAProgramRunAsASessionLeader) {
+  const char* emulator = getenv("PROGRAM_EMULATOR");
+  std::string original = emulator ? emulator : "";
+  setenv("PROGRAM_EMULATOR", ("setsid " + original).c_str(), 1);
+  for (bool duringLogin : {true, false}) {
+    modemsim::Options console;
+    console.atShell = !duringLogin;
+    console.hangUpOnUsername = duringLogin;
+    console.hangUpOnCommand = duringLogin ? 0 : 1;
+    modemsim::ModemSim modem(console);
+    SetupRun run = runAgainst(modem, "show\nsave\n", {"-e", duringLogin ? "3" : "0"});
+    EXPECT_EQ(run.process.termSignal, 0) << duringLogin;
+    EXPECT_EQ(run.process.exitStatus, 2) << duringLogin;
+    EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
+  }
+  if (emulator)
+    setenv("PROGRAM_EMULATOR", original.c_str(), 1);
+  else
+    unsetenv("PROGRAM_EMULATOR");
+}
