@@ -2,17 +2,21 @@
 # Installs the Debian packages the build and the tests need, builds, and runs
 # the whole test suite. Run it as root: the tests make private namespaces.
 #
-# Three legs, each with its own summary: the host build and its tests; then
-# the board build (armhf, dynamically linked) and the same end-to-end tests
-# run against it under qemu-arm; then the statically linked board build, the
-# same way. The board legs run even when the host tests failed (a failed host
-# build stops everything: its tests are what the board legs run); the exit
-# status is non-zero if any leg failed.
+# Legs, each with its own summary: the host build and its tests; then the
+# board build (armhf, dynamically linked) and the same end-to-end tests run
+# against it under qemu-arm; then the statically linked board build, the same
+# way. Then the checks of memory and input handling: the whole suite built
+# with AddressSanitizer, LeakSanitizer and UBSan; a short run of each fuzz
+# target with a replay of its saved inputs; one full run of serial-modem-setup
+# under valgrind. The legs after the host leg run even when the host tests
+# failed (a failed host build stops everything: its tests are what the board
+# legs run); the exit status is non-zero if any leg failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 ensure_packages cmake make g++ libgtest-dev libgmock-dev iproute2 util-linux \
-  groff-base mandoc g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user
+  groff-base mandoc g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user \
+  clang libclang-rt-14-dev llvm-14 valgrind
 
 failed=()
 
@@ -34,6 +38,37 @@ for preset in armhf armhf-static; do
     failed+=("$preset (build)")
   fi
 done
+
+# Sanitizers: everything built with them, the programs under test included
+# (see the asan presets). A finding aborts the process that made it. ASan and
+# LSan write their reports to build/asan/sanitizer-reports: any report there
+# fails the leg, even one from a child process whose status no test looked at.
+# UBSan's go to the process's standard error, which the tests compare.
+echo "=== asan: build with AddressSanitizer, LeakSanitizer and UBSan, then the whole suite ==="
+if cmake --preset asan && cmake --build --preset asan -j2; then
+  reports=build/asan/sanitizer-reports
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  ctest --preset asan || failed+=(asan)
+  if [ -n "$(ls -A "$reports")" ]; then
+    for report in "$reports"/*; do
+      echo "--- $report" >&2
+      cat "$report" >&2
+    done
+    failed+=("asan (sanitizer reports)")
+  fi
+else
+  failed+=("asan (build)")
+fi
+
+# Fuzzing: the libFuzzer targets (clang) replay their saved crashes and seeds,
+# then run 20 s each; a crash is saved under fuzz/regressions and fails.
+echo "=== fuzz: replay the saved inputs, then 20 s of each target ==="
+bash fuzz/run 20 || failed+=(fuzz)
+
+# Memory: a full run of the host build's serial-modem-setup under memcheck.
+echo "=== memcheck: serial-modem-setup under valgrind against modem-sim ==="
+bash scripts/memcheck.sh build/default || failed+=(memcheck)
 
 if [ ${#failed[@]} -ne 0 ]; then
   echo "Failed: ${failed[*]}" >&2

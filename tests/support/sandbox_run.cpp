@@ -6,6 +6,7 @@
 // Inside, /dev is a fresh tmpfs holding only null, zero, random, urandom, the
 // pts directory (so pseudo-terminals work) and, with --log, a link "log" to
 // SOCKET. /var/run is an empty tmpfs, or DIR bound over it with --run-dir.
+// /proc is mounted afresh, so it shows the pid namespace the program runs in.
 // --fd-floor N opens descriptors until the program's next one is at least N.
 #include <fcntl.h>
 #include <sched.h>
@@ -98,6 +99,7 @@ int main(int argc, char** argv) {
   check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), "make / private");
   buildDev(logSocket);
   buildVarRun(runDir);
+  check(mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr), "mount /proc");
   if (fdFloor > 0) raiseFdFloor(fdFloor);
   execvp(argv[i + 1], argv + i + 1);
   fail(std::string("exec ") + argv[i + 1]);

@@ -1,0 +1,15 @@
+// What the fuzz targets share: a property check that crashes with a message,
+// so that libFuzzer saves the input that broke it.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(condition)                                                   \
+  do {                                                                          \
+    if (!(condition)) {                                                         \
+      std::fprintf(stderr, "%s:%d: property does not hold: %s\n", __FILE__,     \
+                   __LINE__, #condition);                                       \
+      std::abort();                                                             \
+    }                                                                           \
+  } while (0)
