@@ -253,17 +253,6 @@ TEST(ModemSimReplyFile, MalformedLinesAreRejectedWithTheirNumber) {
   }
 }
 
-TEST(ModemSimBehaviour, SilentNeverAnswersButRecordsEverything) {
-  Options options;
-  options.silent = true;
-  options.echo = true;
-  Session s(options);
-  s.line.send("\nqorvi\nqorvi\nshow\n");
-  EXPECT_EQ(s.line.readFor(500ms), "");
-  EXPECT_TRUE(eventually([&] { return s.sim.received() == "\nqorvi\nqorvi\nshow\n"; }));
-  EXPECT_EQ(s.sim.commands(), std::vector<std::string>{"show"});
-}
-
 TEST(ModemSimBehaviour, SlowReaderTakesALargeWriteWholeAndInOrder) {
   Options options;
   options.atShell = true;
@@ -274,16 +263,6 @@ TEST(ModemSimBehaviour, SlowReaderTakesALargeWriteWholeAndInOrder) {
   s.line.send(data + "\n", 60s);
   EXPECT_EQ(s.line.readUntil(" > ", 60s), "\r\n > ");
   EXPECT_EQ(s.sim.received(), data + "\n");
-}
-
-TEST(ModemSimBehaviour, ChatterKeepsTalkingAndStillListens) {
-  Options options;
-  options.chatter = true;
-  Session s(options);
-  EXPECT_NE(s.line.readUntil("noise 20\r\n").find("noise 20\r\n"), std::string::npos);
-  s.line.send("qorvi\n");
-  EXPECT_NE(s.line.readUntil("noise 200\r\n").find("noise 200\r\n"), std::string::npos);
-  EXPECT_TRUE(eventually([&] { return s.sim.received() == "qorvi\n"; }));
 }
 
 // True once the line has gone: reads find the end of file, writes EIO.
@@ -310,35 +289,6 @@ TEST(ModemSimHostile, GarbageChatterIsBinaryButNeverHoldsAPromptCharacter) {
   EXPECT_EQ(got.find('>'), std::string::npos);
 }
 
-TEST(ModemSimHostile, SplitPromptsArriveCutInTheirMiddle) {
-  Options options;
-  options.splitPrompts = true;
-  options.splitPauseMs = WIDE_PAUSE_MS;
-  Session s(options);
-  const std::pair<const char*, std::vector<std::string>> steps[] = {
-      {"\n", {"\r\nLog", "in: "}},
-      {"qorvi\n", {"\r\nPassw", "ord: "}},
-      {"qorvi\n", {"\r\n ", "> "}},
-      {"show\n", {"\r\n ", "> "}}};
-  for (const auto& [sent, pieces] : steps) {
-    s.line.send(sent);
-    for (const std::string& piece : pieces) EXPECT_EQ(s.line.readOnce(), piece) << sent;
-  }
-}
-
-TEST(ModemSimHostile, PasswordForeverAsksAgainWhateverTheAnswer) {
-  Options options;
-  options.passwordForever = true;
-  Session s(options);
-  s.line.send("qorvi\n");
-  EXPECT_EQ(s.line.readUntil("Password: "), "\r\nPassword: ");
-  for (const char* answer : {"qorvi\n", "guess\n", "\n"}) {
-    s.line.send(answer);
-    EXPECT_EQ(s.line.readUntil("Password: "), "\r\nPassword: ") << answer;
-  }
-  EXPECT_TRUE(s.sim.commands().empty());
-}
-
 TEST(ModemSimHostile, HangsUpOnTheUserNameAndKeepsItsRecords) {
   Options options;
   options.hangUpOnUsername = true;
@@ -352,33 +302,6 @@ TEST(ModemSimHostile, HangsUpOnTheUserNameAndKeepsItsRecords) {
   EXPECT_EQ(s.sim.slaveFd(), -1);
   EXPECT_EQ(s.sim.received(), "\nadmin\n");
   EXPECT_EQ(s.sim.transcript(), "<- \"\\n\"\n-> \"\\r\\nLogin: \"\n<- \"admin\\n\"\n-- hangup\n");
-}
-
-TEST(ModemSimHostile, HangsUpOnTheNthCommand) {
-  Options options;
-  options.atShell = true;
-  options.hangUpOnCommand = 2;
-  Session s(options);
-  s.line.send("one\n");
-  EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
-  s.line.send("two\n");
-  EXPECT_TRUE(hungUp(s.line));
-  s.sim.stop();
-  EXPECT_EQ(s.sim.commands(), (std::vector<std::string>{"one", "two"}));
-}
-
-TEST(ModemSimHostile, MuteAfterCommandsAnswersThatManyThenNothing) {
-  Options options;
-  options.atShell = true;
-  options.echo = true;
-  options.muteAfterCommands = 1;
-  Session s(options);
-  s.line.send("one\n");
-  EXPECT_EQ(s.line.readUntil(" > "), "one\r\n\r\n > ");
-  s.line.send("two\n\n");
-  EXPECT_EQ(s.line.readFor(300ms), "");
-  EXPECT_TRUE(eventually([&] { return s.sim.commands().size() == 3; }));
-  EXPECT_EQ(s.sim.commands(), (std::vector<std::string>{"one", "two", ""}));
 }
 
 TEST(ModemSimHostile, AnEagerShellAnswersEachReadBeforeAnyNewline) {
