@@ -74,3 +74,4 @@ if [ ${#failed[@]} -ne 0 ]; then
   echo "Failed: ${failed[*]}" >&2
   exit 1
 fi
+echo "All legs passed: host, armhf, armhf-static, asan, fuzz, memcheck"
