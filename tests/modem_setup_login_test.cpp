@@ -88,7 +88,11 @@ TEST_F(SetupLogin, AConsoleAlreadyAtItsShellGetsNoCredentials) {
   modemsim::ModemSim modem(console);
   SetupRun run = harness.runAgainst(modem, "show\n");
   EXPECT_TRUE(loggedIn(run));
-  EXPECT_EQ(modem.received().substr(0, 6), "\nshow\n");
+  // Only nudges before the command (one, or more if the console was slow).
+  std::string received = modem.received();
+  size_t command = received.find_first_not_of('\n');
+  EXPECT_GE(command, 1u);
+  EXPECT_EQ(received.compare(command, 5, "show\n"), 0) << received;
 }
 
 TEST_F(SetupLogin, AnEchoFollowedByThePromptInOneChunkIsAnswered) {
