@@ -1,6 +1,7 @@
 // The command file: send each command, then wait for the shell prompt.
 #include <stdio.h>
 #include <syslog.h>
+#include <termios.h>
 
 #include "modem_setup.h"
 
@@ -24,6 +25,10 @@ void runCommandFile(int port, std::istream& commandFile, const SetupOptions& opt
                     int& failedCommands) {
   std::string command;
   while (readCommand(commandFile, command)) {
+    // What the console sent before this command (a late prompt answering an
+    // earlier newline, say) is no answer to it. A device that is not a
+    // terminal has nothing to discard.
+    tcflush(port, TCIFLUSH);
     // No terminator: the newline goes out on the first silent poll.
     writeToPort(port, command);
     int polls = waitForPrompt(port, PROMPT_POLL_BUDGET);
@@ -47,16 +52,20 @@ int waitForPrompt(int fd, int maxAttempts) {
   char buffer[CONSOLE_READ_MAX + 1];
   int attempts = 0;
   int silentPolls = 0;
+  // Until the command's newline is out the console has not run it, so no
+  // prompt can be its answer yet.
+  bool newlineSent = false;
   while (attempts < maxAttempts) {
     int n = readWithTimeout(fd, buffer, CONSOLE_READ_MAX);
     if (n < 0) return -1;
     if (n == 0) {
-      if (silentPolls % SILENT_POLLS_PER_NEWLINE == 0) writeToPort(fd, "\n");
+      if (silentPolls % SILENT_POLLS_PER_NEWLINE == 0 && writeToPort(fd, "\n") == 0)
+        newlineSent = true;
       ++silentPolls;
       ++attempts;
       continue;
     }
-    if (hasPromptLine(chunkText(buffer, n))) return attempts;
+    if (newlineSent && hasPromptLine(chunkText(buffer, n))) return attempts;
     ++attempts;
   }
   return -1;

@@ -22,7 +22,9 @@ void runLogin(int port, const SetupOptions& options) {
     int n = readWithTimeout(port, buffer, CONSOLE_READ_MAX);
     if (n == 0) {
       usleep(pause);
-      writeToPort(port, "\n");
+      // A console that answered during the pause needs no nudge: the
+      // newline would reach it as an empty user name or password.
+      if (bytesWaiting(port) <= 0) writeToPort(port, "\n");
       ++attempts;
       continue;
     }

@@ -42,6 +42,8 @@ int openSerialPort(const std::string& devicePath, int baudRate);
 // Waits at most 10 ms for input, then reads once: bytes read, 0 for silence
 // or end of file, -1 for a failed read, -2 for a failed wait.
 int readWithTimeout(int fd, char* buffer, int capacity);
+// Bytes of console output waiting to be read; -1 when the device cannot tell.
+int bytesWaiting(int fd);
 // Writes all of data, waiting while the port is full; 0, or -1 when the port
 // fails or accepts nothing for about 2 s.
 int writeToPort(int fd, const char* data, size_t length);

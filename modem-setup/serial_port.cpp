@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -71,6 +72,12 @@ int readWithTimeout(int fd, char* buffer, int capacity) {
   }
   if (ready == 0) return 0;
   return static_cast<int>(read(fd, buffer, static_cast<size_t>(capacity)));
+}
+
+int bytesWaiting(int fd) {
+  int waiting = 0;
+  if (ioctl(fd, FIONREAD, &waiting) < 0) return -1;
+  return waiting;
 }
 
 int writeToPort(int fd, const char* data, size_t length) {
