@@ -164,13 +164,42 @@ TEST(ModemSimLogin, AtShellANewlineGetsThePrompt) {
 TEST(ModemSimLogin, EchoComesAtOnceButNeverForThePassword) {
   Options options;
   options.echo = true;
-  options.replyDelayMs = WIDE_PAUSE_MS;
+  options.lineTimeMs = WIDE_PAUSE_MS;
   Session s(options);
   s.line.send("qorvi\n");
   EXPECT_EQ(s.line.readOnce(), "qorvi\r\n");  // the answer waits for the delay
   EXPECT_EQ(s.line.readUntil("Password: "), "\r\nPassword: ");
   s.line.send("qorvi\n");
   EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+}
+
+// A busy console queues what arrives: each line is taken up once the one
+// before it is through, so the answers come one line time apart, in order,
+// and a slow command delays every line behind it.
+TEST(ModemSimTiming, LinesArrivingWhileBusyAreAnsweredInTurn) {
+  Options options = withReplies("save =>@600 Saved\n");
+  options.lineTimeMs = 300;
+  Session s(options);
+  auto sent = Clock::now();
+  s.line.send("a\nsave\nb\n");
+  EXPECT_EQ(s.line.readOnce(), "\r\n > ");
+  EXPECT_GE(Clock::now() - sent, 300ms);
+  EXPECT_EQ(s.line.readOnce(), "\r\nSaved\r\n > ");
+  EXPECT_GE(Clock::now() - sent, 900ms);
+  EXPECT_EQ(s.line.readOnce(), "\r\n > ");
+  EXPECT_GE(Clock::now() - sent, 1200ms);
+  EXPECT_EQ(s.sim.commands(), (std::vector<std::string>{"a", "save", "b"}));
+}
+
+TEST(ModemSimTiming, LeftoverOutputWaitsInTheLineForWhoeverOpensIt) {
+  Options options;
+  options.atShell = true;
+  options.leftover = "\r\n > ";
+  ModemSim sim(options);
+  sim.start();
+  usleep(100000);  // the console is up and has sent it before anyone opens the line
+  Terminal line(sim.slavePath());
+  EXPECT_EQ(line.readOnce(), "\r\n > ");
 }
 
 TEST(ModemSimReplies, CannedOutputLinesEndInCrLfBeforeThePrompt) {
@@ -224,9 +253,9 @@ TEST(ModemSimReplyFile, ParsesOperatorsEscapesAndSkipsComments) {
   std::string error;
   ASSERT_TRUE(modemsim::parseReplyFile(
       "# comment\n\nshow => a\\tb\\nc\\\\\r\nbin =>! \\0\\xfF\\p\\r\nempty =>\nmute =>!\n"
-      "x => y => z\nq =>!y => z\n",
+      "x => y => z\nq =>!y => z\nsave =>@1500 Saved\nreboot =>!@30000\n",
       replies, error)) << error;
-  EXPECT_EQ(replies.size(), 6u);
+  EXPECT_EQ(replies.size(), 8u);
   EXPECT_EQ(replies["show"].output, "a\tb\nc\\");
   EXPECT_FALSE(replies["show"].raw);
   EXPECT_EQ(replies["bin"].output, std::string("\0\xff\r", 3));
@@ -236,6 +265,12 @@ TEST(ModemSimReplyFile, ParsesOperatorsEscapesAndSkipsComments) {
   EXPECT_TRUE(replies["mute"].raw);
   EXPECT_EQ(replies["x"].output, "y => z");  // split at the first operator
   EXPECT_EQ(replies["q =>!y"].output, "z");  // "=>!" needs its space
+  EXPECT_EQ(replies["show"].timeMs, -1);      // the console's own line time
+  EXPECT_EQ(replies["save"].timeMs, 1500);
+  EXPECT_EQ(replies["save"].output, "Saved");
+  EXPECT_EQ(replies["reboot"].timeMs, 30000);
+  EXPECT_TRUE(replies["reboot"].raw);
+  EXPECT_EQ(replies["reboot"].output, "");
 }
 
 TEST(ModemSimReplyFile, MalformedLinesAreRejectedWithTheirNumber) {
@@ -244,7 +279,9 @@ TEST(ModemSimReplyFile, MalformedLinesAreRejectedWithTheirNumber) {
       {"ok =>nospace\n", "line 1"},
       {"a => 1\nb => \\q\n", "line 2"},
       {"a => 1\n\nc => \\x4", "line 3"},
-      {"b => trailing \\", "line 1"}};
+      {"b => trailing \\", "line 1"},
+      {"slow =>@99999999999 x", "line 1"},
+      {"a => 1\nslow =>@ x", "line 2"}};  // "@" needs its digits
   for (auto [text, line] : cases) {
     std::map<std::string, Reply> replies;
     std::string error;

@@ -53,6 +53,12 @@ Reaction Console::completeLine() {
 
   const bool atShell = stage_ == Stage::Shell;
   const bool muted = muted_;
+  reaction.timeMs = options_.lineTimeMs;
+  if (atShell) {
+    auto reply = options_.replies.find(line);
+    if (reply != options_.replies.end() && reply->second.timeMs >= 0)
+      reaction.timeMs = reply->second.timeMs;
+  }
   reaction.answer = answerLine(line, reaction.hangUp);
   if (atShell) reaction.command = std::move(line);
   if (!options_.script.empty()) {

@@ -17,7 +17,8 @@ using Answer = std::vector<std::string>;
 struct Reaction {
   std::string echo;                    // goes out at once
   std::optional<std::string> command;  // a line completed at the shell
-  std::optional<Answer> answer;        // a line completed: goes out after the reply delay
+  std::optional<Answer> answer;        // a line completed: goes out once worked through
+  int timeMs = 0;                      // how long the console works on the line
   bool hangUp = false;                 // end the line now, answer nothing
 };
 

@@ -30,14 +30,16 @@ const char USAGE[] =
     "  -B banner  text sent once, before the first \"Login: \"\n"
     "  -s         start at the shell prompt (already logged in)\n"
     "  -e         echo what arrives (never the password)\n"
-    "  -d ms      pause between a newline and its answer\n"
+    "  -d ms      time the console takes over each line it receives; lines\n"
+    "             that arrive meanwhile queue up and are answered in turn\n"
     "  -S bytes   send answers in pieces of this many bytes\n"
     "  -P ms      pause between pieces (default 40)\n"
     "  -n         never answer anything (still records what arrives)\n"
     "  -c         chatter: keep sending lines of noise, never 10 ms quiet\n"
     "  -r file    canned replies, one per line: COMMAND => OUTPUT (prompt\n"
-    "             appended) or COMMAND =>! RAW (sent as is); escapes \\n \\r\n"
-    "             \\t \\\\ \\0 \\xHH, and \\p for a pause between pieces\n"
+    "             appended) or COMMAND =>! RAW (sent as is); =>@MS or =>!@MS\n"
+    "             give the command a time of its own instead of -d; escapes\n"
+    "             \\n \\r \\t \\\\ \\0 \\xHH, and \\p for a pause between pieces\n"
     "  -R rate    read at most this many bytes per second\n"
     "  -g         chatter binary garbage: random bytes with NUL, CR, LF and\n"
     "             0xFF among them, never '>' (implies -c)\n"
@@ -118,7 +120,7 @@ Invocation parseArguments(int argc, char** argv) {
       case 'B': o.banner = optarg; break;
       case 's': o.atShell = true; break;
       case 'e': o.echo = true; break;
-      case 'd': o.replyDelayMs = parseInt(optarg, 'd'); break;
+      case 'd': o.lineTimeMs = parseInt(optarg, 'd'); break;
       case 'S': o.splitBytes = parseInt(optarg, 'S'); break;
       case 'P': o.splitPauseMs = parseInt(optarg, 'P'); break;
       case 'n': o.silent = true; break;

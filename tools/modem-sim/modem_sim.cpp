@@ -69,7 +69,7 @@ struct ModemSim::State {
   bool react(Reaction& reaction, std::string& echo, Clock::time_point now);
   void hangUp();
   void drainInput();
-  void queueAnswer(const Answer& answer, Clock::time_point now);
+  void queueAnswer(const Answer& answer, int timeMs, Clock::time_point now);
   void sendChatter(Clock::time_point now);
   void log(const char* direction, const std::string& bytes);
   void record(const std::string& event);
@@ -88,6 +88,7 @@ struct ModemSim::State {
   ReadQuota quota;
   Clock::time_point restMasterUntil{};  // after EIO: no slave side for now
   Clock::time_point nextChatter{};
+  Clock::time_point busyUntil{};  // when the console is through with its last line
   long chatterCount = 0;
   std::minstd_rand garbage{20240601};
   std::size_t bytesRead = 0;
@@ -105,6 +106,9 @@ struct ModemSim::State {
 void ModemSim::State::serve() {
   const bool chatter = options.chatter && !options.silent;
   nextChatter = Clock::now();
+  // The simulator holds the slave open, so this waits in the line for
+  // whoever opens it next.
+  if (!options.leftover.empty()) outbox.add(options.leftover, Clock::now());
   while (!stopping) {
     if (pty.hungUp()) {
       // Nothing left to serve: wait for the stop.
@@ -233,7 +237,7 @@ bool ModemSim::State::react(Reaction& reaction, std::string& echo, Clock::time_p
   if (reaction.answer) {
     if (!echo.empty()) outbox.add(std::move(echo), now);
     echo.clear();
-    queueAnswer(*reaction.answer, now);
+    queueAnswer(*reaction.answer, reaction.timeMs, now);
   }
   return false;
 }
@@ -245,8 +249,10 @@ void ModemSim::State::hangUp() {
   record("-- hangup\n");
 }
 
-void ModemSim::State::queueAnswer(const Answer& answer, Clock::time_point now) {
-  const Clock::time_point notBefore = now + milliseconds(options.replyDelayMs);
+// The console takes up a line once it is through with the one before.
+void ModemSim::State::queueAnswer(const Answer& answer, int timeMs, Clock::time_point now) {
+  const Clock::time_point notBefore = std::max(now, busyUntil) + milliseconds(timeMs);
+  busyUntil = notBefore;
   const Clock::duration pause = milliseconds(std::max(0, options.splitPauseMs));
   const std::size_t split = options.splitBytes > 0 ? options.splitBytes : std::string::npos;
 

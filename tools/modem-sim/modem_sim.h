@@ -24,6 +24,7 @@ struct Reply {
   // Offsets into output (ascending) where the console pauses for
   // splitPauseMs, so the bytes after each arrive in a later chunk.
   std::vector<std::size_t> pauses;
+  int timeMs = -1;     // how long the command takes; < 0: the console's lineTimeMs
 };
 
 // What kind of console to play. The defaults behave like a well-mannered modem.
@@ -31,11 +32,18 @@ struct Options {
   std::string username = "qorvi";
   std::string password = "qorvi";
   std::string banner;          // sent once, before the first "Login: "
+  // Output already waiting in the line when the program opens it (a prompt
+  // left from an earlier session, say): sent as soon as the console starts.
+  std::string leftover;
   bool atShell = false;        // already logged in: a newline gets the prompt
   bool echo = false;           // echo what it receives (never the password)
   bool silent = false;         // never answers anything (but still records)
   bool chatter = false;        // keeps talking, never a 10 ms pause
-  int replyDelayMs = 0;        // pause between a newline and its answer
+  // The time the console takes over each line before its answer goes out.
+  // It works through its input one line at a time: lines that arrive while
+  // it is busy queue up and are answered in turn, as a shell reading its
+  // input does. Echo, like a terminal's, goes out at once.
+  int lineTimeMs = 0;
   int splitBytes = 0;          // > 0: answers go out in pieces this long...
   int splitPauseMs = 40;       // ...with this pause between the pieces
   long readBytesPerSecond = 0; // > 0: a slow reader; 0: reads at once
@@ -75,6 +83,8 @@ struct Options {
 // Parses a reply file: lines "COMMAND => OUTPUT" (prompt appended) or
 // "COMMAND =>! RAW" (sent as is). The command is taken literally; the right
 // side may be empty ("cmd =>": just the prompt, "cmd =>!": no answer at all).
+// "@MS" right after the arrow gives the command a time of its own
+// ("save =>@1500 Saved", "reboot =>!@3000").
 // Escapes in the right side: \n \r \t \\ \0 \xHH, and \p for a pause of
 // splitPauseMs (so the bytes after it arrive in a later chunk). Empty lines
 // and lines starting with "#" are skipped; a later line for the same command

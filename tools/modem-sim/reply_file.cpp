@@ -13,17 +13,27 @@ struct Operator {
   std::size_t at = std::string::npos;
   std::size_t length = 0;  // including the space after it, when present
   bool raw = false;
+  std::string time;        // the digits after "@", if any
 };
 
-// The first " => " or " =>! " (or either one ending the line).
+// The first " =>", " =>!", " =>@MS" or " =>!@MS" followed by a blank or
+// the end of the line.
 Operator findOperator(const std::string& line) {
   for (std::size_t at = line.find(" =>"); at != std::string::npos;
        at = line.find(" =>", at + 1)) {
     std::size_t next = at + 3;
     bool raw = next < line.size() && line[next] == '!';
     if (raw) ++next;
-    if (next == line.size()) return {at, next - at, raw};
-    if (line[next] == ' ') return {at, next + 1 - at, raw};
+    std::string time;
+    if (next < line.size() && line[next] == '@') {
+      std::size_t digits = line.find_first_not_of("0123456789", next + 1);
+      if (digits == std::string::npos) digits = line.size();
+      time = line.substr(next + 1, digits - next - 1);
+      if (time.empty()) continue;
+      next = digits;
+    }
+    if (next == line.size()) return {at, next - at, raw, time};
+    if (line[next] == ' ') return {at, next + 1 - at, raw, time};
   }
   return {};
 }
@@ -94,6 +104,13 @@ bool parseReplyFile(const std::string& text, std::map<std::string, Reply>& repli
     }
     Reply reply;
     reply.raw = op.raw;
+    if (!op.time.empty()) {
+      if (op.time.size() > 9) {
+        error = "line " + std::to_string(number) + ": a time of over 999999999 ms";
+        return false;
+      }
+      reply.timeMs = std::stoi(op.time);
+    }
     std::string problem;
     if (!unescape(line.substr(op.at + op.length), reply, problem)) {
       error = "line " + std::to_string(number) + ": " + problem;
