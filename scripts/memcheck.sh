@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 ensure_packages valgrind util-linux
 
 build=${1:-build/default}
-for program in modem-setup/serial-modem-setup tools/modem-sim/modem-sim tests/sandbox-run; do
+for program in modem-setup/serial-modem-setup tools/modem-sim/modem-sim tools/sandbox-run/sandbox-run; do
   if [ ! -x "$build/$program" ]; then
     echo "memcheck: $build/$program is missing: build $build first" >&2
     exit 2
@@ -42,7 +42,7 @@ statuses=$(unshare --pid --fork --mount-proc bash -c '
   client=$!
   echo "$client" >"$work/run/dhcpcd-eth9.pid"
   "$build/tools/modem-sim/modem-sim" -t "$work/transcript" -- \
-    "$build/tests/sandbox-run" --run-dir "$work/run" -- \
+    "$build/tools/sandbox-run/sandbox-run" --run-dir "$work/run" -- \
     valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
       --show-leak-kinds=all --errors-for-leak-kinds=all --track-origins=yes \
       --vgdb=no --log-file="$log" \

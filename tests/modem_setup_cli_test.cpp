@@ -71,6 +71,20 @@ TEST_F(SetupCommandLine, AMissingDeviceIsLoggedAfterTheStartMessage) {
   for (const auto& message : run.log) EXPECT_EQ(message.facility, LOG_USER >> 3);
 }
 
+// The sandbox the demo runs the program in shows what it logged, once it has
+// ended, and passes its exit status on.
+TEST_F(SetupCommandLine, TheSandboxShowsTheLogAfterTheRun) {
+  std::vector<std::string> argv = {programPath("SANDBOX_RUN"), "--show-log", "--"};
+  for (const auto& word : programCommand("MODEM_SETUP_PROGRAM")) argv.push_back(word);
+  argv.insert(argv.end(), {"-d", "/nonexistent/console"});
+  ProcessResult run = runProcess(argv);
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_THAT(run.err, ::testing::MatchesRegex(
+                           "open /nonexistent/console: No such file or directory\n"
+                           "log: <14>.*: Configuring DSL modem using /etc/ppp/bridge.conf\n"
+                           "log: <11>.*: Opening device '/nonexistent/console' failed\n"));
+}
+
 TEST_F(SetupCommandLine, AMissingCommandFileIsLoggedAfterTheDeviceWasOpened) {
   modemsim::ModemSim modem({});
   modem.start();

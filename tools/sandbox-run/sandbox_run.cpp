@@ -1,11 +1,14 @@
 // sandbox-run: runs a program in a private mount namespace, so that what it
 // does to /dev/log and /var/run never reaches the machine's own.
 //
-//   sandbox-run [--log SOCKET] [--run-dir DIR] [--fd-floor N] -- program [args...]
+//   sandbox-run [--log SOCKET | --show-log] [--run-dir DIR] [--fd-floor N] -- program [args...]
 //
 // Inside, /dev is a fresh tmpfs holding only null, zero, random, urandom, the
 // pts directory (so pseudo-terminals work) and, with --log, a link "log" to
-// SOCKET. /var/run is an empty tmpfs, or DIR bound over it with --run-dir.
+// SOCKET. --show-log makes that socket itself and, once the program has
+// ended, prints every message it logged on standard error, one a line as
+// "log: " and the message as it arrived; the exit status is the program's.
+// /var/run is an empty tmpfs, or DIR bound over it with --run-dir.
 // /proc is mounted afresh, so it shows the pid namespace the program runs in.
 // --fd-floor N opens descriptors until the program's next one is at least N.
 #include <fcntl.h>
@@ -15,7 +18,10 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -77,23 +83,68 @@ void raiseFdFloor(int floor) {
   }
 }
 
+// A datagram socket at path, for the program's system log.
+int bindLogSocket(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) fail("log socket path too long");
+  memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) fail("socket");
+  check(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), "bind " + path);
+  return fd;
+}
+
+// Waits for the program, then prints what it logged; returns its status.
+// The messages wait in the socket meanwhile, far more than a run logs.
+int showLogAfter(pid_t program, int logFd) {
+  int status = 0;
+  while (waitpid(program, &status, 0) < 0)
+    if (errno != EINTR) fail("waitpid");
+  static char message[65536];
+  for (ssize_t n; (n = recv(logFd, message, sizeof message, MSG_DONTWAIT)) >= 0;) {
+    while (n > 0 && message[n - 1] == '\n') --n;
+    fprintf(stderr, "log: %.*s\n", static_cast<int>(n), message);
+  }
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const char* logSocket = nullptr;
+  bool showLog = false;
   const char* runDir = nullptr;
   int fdFloor = 0;
   int i = 1;
-  for (; i + 1 < argc && strcmp(argv[i], "--") != 0; i += 2) {
+  for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
     std::string option = argv[i];
-    if (option == "--log") logSocket = argv[i + 1];
-    else if (option == "--run-dir") runDir = argv[i + 1];
-    else if (option == "--fd-floor") fdFloor = atoi(argv[i + 1]);
+    if (option == "--show-log") showLog = true;
+    else if (i + 1 == argc) break;
+    else if (option == "--log") logSocket = argv[++i];
+    else if (option == "--run-dir") runDir = argv[++i];
+    else if (option == "--fd-floor") fdFloor = atoi(argv[++i]);
     else break;
   }
-  if (i >= argc || strcmp(argv[i], "--") != 0 || i + 1 >= argc) {
-    fprintf(stderr, "usage: sandbox-run [--log SOCKET] [--run-dir DIR] [--fd-floor N] -- program [args...]\n");
+  if (i >= argc || strcmp(argv[i], "--") != 0 || i + 1 >= argc || (showLog && logSocket)) {
+    fprintf(stderr, "usage: sandbox-run [--log SOCKET | --show-log] [--run-dir DIR] [--fd-floor N] -- program [args...]\n");
     return 125;
+  }
+  std::string shownLog;
+  if (showLog) {
+    char staging[] = "/tmp/sandbox-log.XXXXXX";
+    if (!mkdtemp(staging)) fail("mkdtemp");
+    shownLog = std::string(staging) + "/log";
+    int logFd = bindLogSocket(shownLog);
+    pid_t program = fork();
+    if (program < 0) fail("fork");
+    if (program > 0) {
+      int status = showLogAfter(program, logFd);
+      unlink(shownLog.c_str());
+      rmdir(staging);
+      return status;
+    }
+    logSocket = shownLog.c_str();
   }
   check(unshare(CLONE_NEWNS), "unshare");
   check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), "make / private");
