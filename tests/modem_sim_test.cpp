@@ -191,6 +191,19 @@ TEST(ModemSimTiming, LinesArrivingWhileBusyAreAnsweredInTurn) {
   EXPECT_EQ(s.sim.commands(), (std::vector<std::string>{"a", "save", "b"}));
 }
 
+// Echo is the terminal's: it does not wait for the lines still being worked on.
+TEST(ModemSimTiming, EchoGoesOutAtOnceWhileTheConsoleIsBusy) {
+  Options options = withReplies("save =>@" + std::to_string(WIDE_PAUSE_MS) + " Saved\n");
+  options.echo = true;
+  Session s(options);
+  s.line.send("save\n");
+  EXPECT_EQ(s.line.readOnce(), "save\r\n");
+  s.line.send("\n");
+  EXPECT_EQ(s.line.readOnce(), "\r\n");
+  EXPECT_EQ(s.line.readUntil(" > "), "\r\nSaved\r\n > ");
+  EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+}
+
 TEST(ModemSimTiming, LeftoverOutputWaitsInTheLineForWhoeverOpensIt) {
   Options options;
   options.atShell = true;

@@ -219,7 +219,7 @@ ssize_t ModemSim::State::readFromProgram(Clock::time_point now, std::size_t limi
   if (std::optional<Reaction> eager = console.endOfRead()) {
     if (react(*eager, echo, now)) return n;
   }
-  if (!echo.empty()) outbox.add(std::move(echo), now);
+  if (!echo.empty()) outbox.addAhead(std::move(echo), now);
   return n;
 }
 
@@ -235,7 +235,7 @@ bool ModemSim::State::react(Reaction& reaction, std::string& echo, Clock::time_p
     return true;
   }
   if (reaction.answer) {
-    if (!echo.empty()) outbox.add(std::move(echo), now);
+    if (!echo.empty()) outbox.addAhead(std::move(echo), now);
     echo.clear();
     queueAnswer(*reaction.answer, reaction.timeMs, now);
   }

@@ -11,6 +11,13 @@ void Outbox::add(std::string bytes, Clock::time_point notBefore, Clock::duration
   pieces_.push_back({std::move(bytes), notBefore, gap});
 }
 
+void Outbox::addAhead(std::string bytes, Clock::time_point now) {
+  // Behind what has begun and what went ahead before, so echoes keep their order.
+  auto at = std::find_if(pieces_.begin(), pieces_.end(),
+                         [](const Piece& piece) { return !piece.started && !piece.ahead; });
+  pieces_.insert(at, {std::move(bytes), now, {}, false, true});
+}
+
 Clock::time_point Outbox::due() const {
   const Piece& first = pieces_.front();
   if (first.started) return Clock::time_point{};

@@ -16,6 +16,9 @@ class Outbox {
   // Queues a piece to go out no earlier than notBefore, and at least gap
   // after the piece before it has gone out completely.
   void add(std::string bytes, Clock::time_point notBefore, Clock::duration gap = {});
+  // Queues bytes to go out at once, ahead of every piece not begun yet (a
+  // terminal's echo does not wait for the answers still being worked on).
+  void addAhead(std::string bytes, Clock::time_point now);
 
   bool empty() const { return pieces_.empty(); }
   bool midPiece() const { return !empty() && pieces_.front().started; }
@@ -32,6 +35,7 @@ class Outbox {
     Clock::time_point notBefore;
     Clock::duration gap;
     bool started = false;
+    bool ahead = false;  // queued by addAhead
   };
   std::deque<Piece> pieces_;
   Clock::time_point lastFinished_{};
