@@ -1,0 +1,189 @@
+// soak: many full configurations against consoles of random timing, counting
+// the runs in which the console did not get exactly what it should have.
+//
+//   soak [--runs N] [--jobs J] [--seed S] PROGRAM SANDBOX COMMAND-FILE
+//
+// Each run plays a console (modem-sim's library) that asks for the login,
+// answers every line after a random time of 0-300 ms, echoes or not, and
+// takes 0.3-1.5 s over one command of the file picked at random. PROGRAM
+// (serial-modem-setup) runs with its defaults under SANDBOX (sandbox-run),
+// whose /dev/log leads nowhere, so the machine's logger never sees it. A run
+// is good when the console received, empty lines aside, the user name, the
+// password and then exactly the file's commands, one a line, in order, and
+// the program exited with 0. Prints one line a bad run and a summary; exits
+// with 1 when any run was bad.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "modem_sim.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A run that takes this long has hung: it is killed and counted as bad.
+constexpr int RUN_LIMIT_SECONDS = 120;
+
+struct Setup {
+  std::string program, sandbox, commandFile, logDir;
+  std::vector<std::string> commands;
+};
+
+struct Timing {
+  int lineMs;
+  bool echo;
+  std::size_t slowCommand;
+  int slowMs;
+};
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> commandsOf(const std::string& file) {
+  std::vector<std::string> commands;
+  for (const auto& line : linesOf(file))
+    if (!line.empty() && line[0] != '#') commands.push_back(line);
+  return commands;
+}
+
+// Runs argv, killing it past the limit; its exit status, or -1.
+int runProgram(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t child;
+  int error = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) {
+    fprintf(stderr, "soak: cannot run %s: %s\n", argv[0], strerror(error));
+    return -1;
+  }
+  auto until = Clock::now() + std::chrono::seconds(RUN_LIMIT_SECONDS);
+  int status = 0;
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (Clock::now() > until) kill(child, SIGKILL);
+    usleep(20000);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// What went wrong in one run; empty when nothing did.
+std::string checkRun(const Setup& setup, const Timing& timing) {
+  modemsim::Options console;
+  console.lineTimeMs = timing.lineMs;
+  console.echo = timing.echo;
+  modemsim::Reply slow;
+  slow.timeMs = timing.slowMs;
+  console.replies[setup.commands[timing.slowCommand]] = slow;
+  console.keepTranscript = false;
+  modemsim::ModemSim modem(console);
+  modem.start();
+  int status = runProgram({setup.sandbox, "--log", setup.logDir + "/nobody-listens", "--",
+                           setup.program, "-d", modem.slavePath(), "-c", setup.commandFile});
+  modem.stop();
+
+  std::vector<std::string> got;
+  for (const auto& line : linesOf(modem.received()))
+    if (!line.empty()) got.push_back(line);
+  std::vector<std::string> expected = {console.username, console.password};
+  expected.insert(expected.end(), setup.commands.begin(), setup.commands.end());
+  std::string problems;
+  if (status != 0) problems += " exit status " + std::to_string(status) + ";";
+  if (got != expected) {
+    problems += " the console got " + std::to_string(got.size()) + " lines, not " +
+                std::to_string(expected.size()) + ":";
+    for (const auto& line : got) problems += " [" + line + "]";
+  }
+  return problems;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = 300, jobs = 4;
+  unsigned seed = static_cast<unsigned>(time(nullptr));
+  int i = 1;
+  for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
+    std::string option = argv[i];
+    if (option == "--runs") runs = atoi(argv[i + 1]);
+    else if (option == "--jobs") jobs = atoi(argv[i + 1]);
+    else if (option == "--seed") seed = static_cast<unsigned>(strtoul(argv[i + 1], nullptr, 10));
+    else break;
+  }
+  if (argc - i != 3 || runs < 1 || jobs < 1) {
+    fprintf(stderr, "usage: soak [--runs N] [--jobs J] [--seed S] PROGRAM SANDBOX COMMAND-FILE\n");
+    return 2;
+  }
+  Setup setup{argv[i], argv[i + 1], argv[i + 2], "", {}};
+  std::ifstream file(setup.commandFile);
+  std::stringstream text;
+  text << file.rdbuf();
+  setup.commands = commandsOf(text.str());
+  if (!file || setup.commands.empty()) {
+    fprintf(stderr, "soak: no commands in %s\n", setup.commandFile.c_str());
+    return 2;
+  }
+  char logDir[] = "/tmp/soak.XXXXXX";
+  if (!mkdtemp(logDir)) return 2;
+  setup.logDir = logDir;
+
+  printf("soak: %d runs, %d at a time, seed %u\n", runs, jobs, seed);
+  fflush(stdout);
+  std::atomic<int> next{0}, bad{0};
+  std::mutex output;
+  auto started = Clock::now();
+  std::vector<std::thread> workers;
+  for (int job = 0; job < jobs; ++job) {
+    workers.emplace_back([&] {
+      for (int run; (run = next++) < runs;) {
+        std::mt19937 random(seed + static_cast<unsigned>(run));
+        Timing timing;
+        timing.lineMs = std::uniform_int_distribution<int>(0, 300)(random);
+        timing.echo = std::uniform_int_distribution<int>(0, 1)(random) == 1;
+        timing.slowCommand =
+            std::uniform_int_distribution<std::size_t>(0, setup.commands.size() - 1)(random);
+        timing.slowMs = std::uniform_int_distribution<int>(300, 1500)(random);
+        std::string problems = checkRun(setup, timing);
+        if (problems.empty()) continue;
+        ++bad;
+        std::lock_guard<std::mutex> lock(output);
+        printf("bad run %d: answers in %d ms, echo %s, command %zu takes %d ms:%s\n", run,
+               timing.lineMs, timing.echo ? "on" : "off", timing.slowCommand + 1, timing.slowMs,
+               problems.c_str());
+        fflush(stdout);
+      }
+    });
+  }
+  for (auto& worker : workers) worker.join();
+  rmdir(logDir);
+  double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  printf("soak: %d of %d runs bad (%.0f s)\n", bad.load(), runs, seconds);
+  return bad > 0 ? 1 : 0;
+}
