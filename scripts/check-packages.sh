@@ -110,15 +110,16 @@ for preset in "${presets[@]}"; do
 done
 
 echo "=== packages: lintian ==="
-if [ ${#debs[@]} -gt 0 ]; then
+for deb in "${debs[@]}"; do
+  echo "--- $(basename "$deb")"
   status=0
-  report=$(lintian --display-info --show-overrides --fail-on error,warning "${debs[@]}" 2>&1) ||
+  report=$(lintian --display-info --show-overrides --fail-on error,warning "$deb" 2>&1) ||
     status=$?
   echo "$report"
   if [ $status -ne 0 ] || grep -Eq '^[EW]: |unused-override' <<<"$report"; then
-    failed+=("lintian (status $status)")
+    failed+=("lintian $(basename "$deb") (status $status)")
   fi
-fi
+done
 
 echo "=== packages: the armhf packages replace each other ==="
 # dpkg on a root of its own: a fresh database, its own log. armhf is forced
