@@ -1,5 +1,5 @@
-# Manual pages (section 8) and the example command file, part of the "docs"
-# install component, and a lint test for the pages.
+# Manual pages (section 8), the example command file and the licence notice,
+# part of the "docs" install component, and a lint test for the pages.
 
 set(MODEM_TOOLS_MAN_PAGES
   ${PROJECT_SOURCE_DIR}/man/serial-modem-setup.8
@@ -9,6 +9,33 @@ install(FILES ${MODEM_TOOLS_MAN_PAGES}
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT docs)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/bridge.conf
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT docs)
+
+# The licence notice goes wherever the programs go (a firmware image too), as
+# share/doc/dsl-modem-tools/copyright in Debian's machine-readable format,
+# made from LICENSE: its copyright line, then its text indented by one space
+# with " ." for an empty line.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+if(NOT license MATCHES "\nCopyright \\(c\\) ([^\n]+)\n\n(.+[^\n])\n*$")
+  message(FATAL_ERROR "LICENSE: expected a line \"Copyright (c) YEARS HOLDER\", "
+                      "an empty line and the licence text")
+endif()
+set(copyright_holder "${CMAKE_MATCH_1}")
+string(REPLACE "\n" "\n " license_text " ${CMAKE_MATCH_2}")
+string(REPLACE "\n \n" "\n .\n" license_text "${license_text}")
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/copyright @ONLY CONTENT
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: ${PROJECT_NAME}
+
+Files: *
+Copyright: ${copyright_holder}
+License: ${MODEM_TOOLS_LICENSE}
+
+License: ${MODEM_TOOLS_LICENSE}
+${license_text}
+")
+install(FILES ${CMAKE_BINARY_DIR}/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT docs)
 
 if(BUILD_TESTING)
   # groff (package groff-base) is required; mandoc's stricter lint runs too

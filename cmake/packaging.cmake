@@ -1,20 +1,48 @@
 # The Debian package: cpack --config <build>/CPackConfig.cmake, or the
-# "package" target. It holds the two programs, their manual pages and the
-# example command file (install components "programs" and "docs"), nothing else.
+# "package" target. It holds the two programs, their manual pages, the example
+# command file and the licence notice (install components "programs" and
+# "docs"), plus the changelog that cmake/deb-files.cmake adds to the staged
+# files, which it also gives the shape Debian wants.
+#
+# A statically linked build (MODEM_TOOLS_STATIC) is its own package,
+# dsl-modem-tools-static: the same files, so each package conflicts with and
+# replaces the other, and the static one provides dsl-modem-tools for anything
+# that depends on the programs.
 
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME dsl-modem-tools)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "serial-modem-setup logs into a DSL modem's management console over a serial\n"
     "line, sends it the commands of a command file (for example to put it into\n"
     "bridge mode) and can then kick the DHCP client of an interface.\n"
     "netif-rename gives a network interface a new name.")
-string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
-if(NOT CPACK_PACKAGE_CONTACT)
-  set(CPACK_PACKAGE_CONTACT "DSL modem tools maintainers <root@localhost>")
+if(MODEM_TOOLS_STATIC)
+  set(CPACK_PACKAGE_NAME ${PROJECT_NAME}-static)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+      "Serial DSL modem setup and network interface rename, statically linked")
+  list(APPEND CPACK_DEBIAN_PACKAGE_DESCRIPTION
+       "\n.\n"
+       "Both programs are linked statically: they need no C or C++ library,\n"
+       "for a board image without the C++ runtime.")
+  set(CPACK_DEBIAN_PACKAGE_PROVIDES "${PROJECT_NAME} (= ${PROJECT_VERSION})")
+  set(CPACK_DEBIAN_PACKAGE_CONFLICTS ${PROJECT_NAME})
+  set(CPACK_DEBIAN_PACKAGE_REPLACES ${PROJECT_NAME})
+else()
+  set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+  set(CPACK_DEBIAN_PACKAGE_CONFLICTS ${PROJECT_NAME}-static)
+  set(CPACK_DEBIAN_PACKAGE_REPLACES ${PROJECT_NAME}-static)
 endif()
+string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
+
+# The maintainer is whoever builds and distributes the package: the project
+# cannot know who that is and has no address of its own to put there, so
+# making a package without one fails (cmake/deb-files.cmake) rather than
+# shipping a made-up address.
+set(MODEM_TOOLS_DEB_MAINTAINER "" CACHE STRING
+    "Maintainer of the .deb, as 'Name <address>' (required to make a package)")
+set(CPACK_PACKAGE_CONTACT "${MODEM_TOOLS_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -22,6 +50,10 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_CMAKE_PROJECTS
     "${CMAKE_BINARY_DIR};${PROJECT_NAME};programs;/"
     "${CMAKE_BINARY_DIR};${PROJECT_NAME};docs;/")
+set(CPACK_MODEM_TOOLS_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_MODEM_TOOLS_DOCDIR ${CMAKE_INSTALL_DOCDIR})
+set(CPACK_MODEM_TOOLS_MANDIR ${CMAKE_INSTALL_MANDIR})
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb-files.cmake)
 
 # The architecture is the compiler's target, not the build machine's.
 execute_process(COMMAND ${CMAKE_C_COMPILER} -dumpmachine
@@ -63,7 +95,7 @@ elseif(NOT CMAKE_CROSSCOMPILING)
 else()
   set(CPACK_MODEM_TOOLS_READELF ${CMAKE_READELF})
   set(CPACK_MODEM_TOOLS_CXX_VERSION ${CMAKE_CXX_COMPILER_VERSION})
-  set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb-depends.cmake)
+  list(APPEND CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb-depends.cmake)
 endif()
 
 include(CPack)

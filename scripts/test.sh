@@ -5,7 +5,9 @@
 # Legs, each with its own summary: the host build and its tests; then the
 # board build (armhf, dynamically linked) and the same end-to-end tests run
 # against it under qemu-arm; then the statically linked board build, the same
-# way. Then the checks of memory and input handling: the whole suite built
+# way; then the Debian packages (scripts/check-packages.sh: each built twice
+# and byte-identical, lintian clean, static and dynamic interchangeable).
+# Then the checks of memory and input handling: the whole suite built
 # with AddressSanitizer, LeakSanitizer and UBSan; a short run of each fuzz
 # target with a replay of its saved inputs; one full run of serial-modem-setup
 # under valgrind. The legs after the host leg run even when the host tests
@@ -16,7 +18,7 @@ cd "$(dirname "$0")/.."
 . scripts/packages.sh
 ensure_packages cmake make g++ libgtest-dev libgmock-dev iproute2 util-linux \
   groff-base mandoc g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user \
-  clang libclang-rt-14-dev llvm-14 valgrind
+  clang libclang-rt-14-dev llvm-14 valgrind git dpkg-dev file lintian
 
 failed=()
 
@@ -38,6 +40,13 @@ for preset in armhf armhf-static; do
     failed+=("$preset (build)")
   fi
 done
+
+# Packages: native, armhf and armhf-static, each built twice from copies of
+# the source in different directories, compared byte for byte, then lintian
+# (any error or warning fails) and an install of each into a private dpkg
+# database.
+echo "=== packages: reproducible, lintian clean, interchangeable ==="
+bash scripts/check-packages.sh || failed+=(packages)
 
 # Sanitizers: everything built with them, the programs under test included
 # (see the asan presets). A finding aborts the process that made it. ASan and
@@ -74,4 +83,4 @@ if [ ${#failed[@]} -ne 0 ]; then
   echo "Failed: ${failed[*]}" >&2
   exit 1
 fi
-echo "All legs passed: host, armhf, armhf-static, asan, fuzz, memcheck"
+echo "All legs passed: host, armhf, armhf-static, packages, asan, fuzz, memcheck"
