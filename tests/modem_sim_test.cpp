@@ -53,6 +53,8 @@ class Terminal {
     cfmakeraw(&settings);
     tcsetattr(fd_, TCSANOW, &settings);
   }
+  // Takes over a descriptor that is already set up.
+  explicit Terminal(int fd) : fd_(fd) {}
   ~Terminal() { close(fd_); }
 
   int fd() const { return fd_; }
@@ -103,6 +105,43 @@ struct Session {
   explicit Session(Options options) : sim(std::move(options)), line(sim.slavePath()) { sim.start(); }
   ModemSim sim;
   Terminal line;
+};
+
+// Another program's pseudo-terminal, as qemu's "-serial pty" makes one: the
+// test holds the master (as a raw line to talk on), the simulator is given
+// the slave's path as its device.
+class ForeignPty {
+ public:
+  ForeignPty() : master_(openMaster()) {
+    char path[128];
+    if (ptsname_r(master_.fd(), path, sizeof path) != 0) throw std::runtime_error("ptsname");
+    slavePath_ = path;
+  }
+  Terminal& master() { return master_; }
+  const std::string& slavePath() const { return slavePath_; }
+
+  // The slave's line settings as anyone opening it finds them.
+  termios settings() const {
+    termios now{};
+    int fd = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0 || tcgetattr(fd, &now) < 0) throw std::runtime_error("cannot read the settings");
+    close(fd);
+    return now;
+  }
+  void setSettings(const termios& wanted) {
+    int fd = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0 || tcsetattr(fd, TCSANOW, &wanted) < 0) throw std::runtime_error("cannot set");
+    close(fd);
+  }
+
+ private:
+  static int openMaster() {
+    int fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0 || grantpt(fd) < 0 || unlockpt(fd) < 0) throw std::runtime_error("no pty");
+    return fd;
+  }
+  Terminal master_;
+  std::string slavePath_;
 };
 
 Options withReplies(const std::string& replyFile) {
@@ -315,6 +354,45 @@ TEST(ModemSimBehaviour, SlowReaderTakesALargeWriteWholeAndInOrder) {
   EXPECT_EQ(s.sim.received(), data + "\n");
 }
 
+TEST(ModemSimDevice, ServesAGivenTerminalRawAtItsSpeedAndDropsStaleInput) {
+  ForeignPty line;
+  // What a serial port may hold before: a cooked line that waits for the
+  // carrier and hardware handshake, at another speed, with input waiting
+  // (not echoed: that would come back before the console starts).
+  termios cooked = line.settings();
+  cooked.c_lflag = (cooked.c_lflag | ICANON | ISIG | IEXTEN) & ~ECHO;
+  cooked.c_oflag |= OPOST | ONLCR;
+  cooked.c_iflag |= ICRNL | IXON;
+  cooked.c_cflag = (cooked.c_cflag & ~(CLOCAL | CSIZE)) | CRTSCTS | CS7 | PARENB;
+  cfsetspeed(&cooked, B9600);
+  line.setSettings(cooked);
+  line.master().send("stale\n");
+
+  Options options;
+  options.device = line.slavePath();
+  options.deviceSpeed = 57600;
+  ModemSim sim(options);
+  sim.start();
+  EXPECT_EQ(sim.slavePath(), line.slavePath());
+  EXPECT_EQ(sim.slaveFd(), -1);
+  line.master().send("\n");
+  // No CR added, none taken: the bytes go through as they are.
+  EXPECT_EQ(line.master().readUntil("Login: "), "\r\nLogin: ");
+  line.master().send("qorvi\rx\n");
+  EXPECT_EQ(line.master().readUntil("Password: "), "\r\nPassword: ");
+  sim.stop();
+  EXPECT_EQ(sim.received(), "\nqorvi\rx\n");
+
+  termios raw = line.settings();
+  EXPECT_EQ(cfgetospeed(&raw), static_cast<speed_t>(B57600));
+  EXPECT_EQ(cfgetispeed(&raw), static_cast<speed_t>(B57600));
+  EXPECT_EQ(raw.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
+            static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
+  EXPECT_EQ(raw.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(raw.c_oflag & OPOST, 0u);
+  EXPECT_EQ(raw.c_iflag & (ICRNL | INLCR | IGNCR | IXON | ISTRIP), 0u);
+}
+
 // True once the line has gone: reads find the end of file, writes EIO.
 bool hungUp(Terminal& line) {
   pollfd ready = {line.fd(), POLLIN, 0};
@@ -448,12 +526,45 @@ TEST(ModemSimCommand, HostileFlagsShapeTheConsoleAndItsTranscript) {
       << run.err;
 }
 
+TEST(ModemSimCommand, ServesTheDeviceOfOptionLAtTheSpeedOfOptionB) {
+  ForeignPty line;
+  auto run = runSim({"-l", line.slavePath(), "-b", "57600", "--", "stty", "-F", "{}", "-a"});
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  std::string words = " " + run.out;
+  for (char& c : words) c = c == '\n' || c == ';' ? ' ' : c;
+  for (const char* setting : {"speed 57600 baud", "cs8", "clocal", "-crtscts", "-icanon", "-echo",
+                              "-opost", "-icrnl", "-ixon"})
+    EXPECT_NE(words.find(std::string(" ") + setting + " "), std::string::npos)
+        << setting << " in " << run.out;
+  auto defaultSpeed = runSim({"-l", line.slavePath(), "--", "stty", "-F", "{}", "speed"});
+  EXPECT_EQ(defaultSpeed.out, "115200\n") << defaultSpeed.err;
+}
+
+TEST(ModemSimCommand, ADeviceThatCannotBeServedIsNamed) {
+  ForeignPty line;
+  auto missing = runSim({"-l", "/nonexistent/tty"});
+  EXPECT_EQ(missing.exitStatus, 2);
+  EXPECT_NE(missing.err.find("modem-sim: open /nonexistent/tty: No such file or directory"),
+            std::string::npos) << missing.err;
+  auto notATerminal = runSim({"-l", "/dev/null"});
+  EXPECT_EQ(notATerminal.exitStatus, 2);
+  EXPECT_NE(notATerminal.err.find("modem-sim: /dev/null is not a terminal device"),
+            std::string::npos) << notATerminal.err;
+  auto oddSpeed = runSim({"-l", line.slavePath(), "-b", "12345"});
+  EXPECT_EQ(oddSpeed.exitStatus, 2);
+  EXPECT_NE(oddSpeed.err.find("bad value '12345' for -b"), std::string::npos) << oddSpeed.err;
+  auto speedWithoutDevice = runSim({"-b", "57600"});
+  EXPECT_EQ(speedWithoutDevice.exitStatus, 2);
+  EXPECT_NE(speedWithoutDevice.err.find("-b is the line speed of a -l device"), std::string::npos)
+      << speedWithoutDevice.err;
+}
+
 TEST(ModemSimCommand, HelpAndBadUsage) {
   auto help = runSim({"-h"});
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_NE(help.out.find("Usage: modem-sim"), std::string::npos);
   for (const char* flag : {"-g ", "-j ", "-a ", "-U ", "-C n", "-m n", "-E ", "-X bytes", "-Y ms",
-                           "-L bytes"})
+                           "-L bytes", "-l device", "-b rate"})
     EXPECT_NE(help.out.find(std::string("  ") + flag), std::string::npos) << flag;
   for (auto args : {std::vector<std::string>{"-x"}, {"-d", "soon"}, {"-r", "/nonexistent"},
                     {"-C", "-1"}, {"-Y", "a while"}}) {

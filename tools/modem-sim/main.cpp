@@ -1,5 +1,6 @@
-// modem-sim: plays a DSL modem's management console on a pseudo-terminal,
-// either for a command it runs or for whoever opens the path it prints.
+// modem-sim: plays a DSL modem's management console on a pseudo-terminal (or
+// on a terminal device it is given), either for a command it runs or for
+// whoever opens the path it prints.
 #include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
@@ -18,12 +19,14 @@
 #include <vector>
 
 #include "modem_sim.h"
+#include "pty.h"
 
 namespace {
 
 const char USAGE[] =
     "Usage: modem-sim [options] [-- command [args...]]\n"
-    "Plays a DSL modem's management console on a pseudo-terminal.\n"
+    "Plays a DSL modem's management console on a pseudo-terminal (or, with -l,\n"
+    "on a terminal device).\n"
     "\n"
     "  -u user    user name the console accepts (default qorvi)\n"
     "  -p pass    password the console accepts (default qorvi)\n"
@@ -54,12 +57,16 @@ const char USAGE[] =
     "  -Y ms      ...for this long (default: for good); -Y alone: from the start\n"
     "  -t file    write the transcript to file instead of standard error\n"
     "  -L bytes   show at most this many bytes of each transcript event\n"
+    "  -l device  serve this terminal device (a serial port, the slave of\n"
+    "             another program's pty) instead of a new pty: raw 8N1,\n"
+    "             clocal, no flow control\n"
+    "  -b rate    with -l: the line speed in bit/s (default 115200)\n"
     "  -h         show this help\n"
     "\n"
-    "With a command, every \"{}\" in its arguments becomes the pty path; the\n"
-    "command runs against the console and modem-sim exits with its status.\n"
-    "Without one, modem-sim prints the pty path and serves until SIGINT or\n"
-    "SIGTERM.\n";
+    "With a command, every \"{}\" in its arguments becomes the pty path (or the\n"
+    "-l device); the command runs against the console and modem-sim exits with\n"
+    "its status. Without one, modem-sim prints that path and serves until\n"
+    "SIGINT or SIGTERM.\n";
 
 // A problem with the command line: reported with the usage, status 2.
 struct UsageError : std::runtime_error {
@@ -113,7 +120,8 @@ Invocation parseArguments(int argc, char** argv) {
   int option;
   bool stall = false;
   int stallMs = -1;  // for good, unless -Y says otherwise
-  while ((option = getopt(argc, argv, "+:u:p:B:sed:S:P:ncr:R:gjaUC:m:EX:Y:t:L:h")) != -1) {
+  bool speedGiven = false;
+  while ((option = getopt(argc, argv, "+:u:p:B:sed:S:P:ncr:R:gjaUC:m:EX:Y:t:L:l:b:h")) != -1) {
     switch (option) {
       case 'u': o.username = optarg; break;
       case 'p': o.password = optarg; break;
@@ -144,11 +152,21 @@ Invocation parseArguments(int argc, char** argv) {
         break;
       case 't': run.transcriptPath = optarg; break;
       case 'L': o.transcriptEventMax = static_cast<std::size_t>(parseCount(optarg, 'L', LONG_MAX)); break;
+      case 'l': o.device = optarg; break;
+      case 'b':
+        o.deviceSpeed = parseInt(optarg, 'b');
+        if (!modemsim::isLineSpeed(o.deviceSpeed)) {
+          throw UsageError(std::string("bad value '") + optarg +
+                           "' for -b (a line speed: 1200, 2400, ... 115200, ... 921600)");
+        }
+        speedGiven = true;
+        break;
       case 'h': run.help = true; break;
       case ':': throw UsageError(std::string("option -") + char(optopt) + " needs a value");
       default: throw UsageError(std::string("unknown option -") + char(optopt));
     }
   }
+  if (speedGiven && o.device.empty()) throw UsageError("-b is the line speed of a -l device");
   // A stall of 0 ms is no stall at all.
   if (stall) o.stallMs = stallMs;
   // The transcript goes out live; keeping a copy in memory would only grow.

@@ -75,7 +75,7 @@ struct ModemSim::State {
   void record(const std::string& event);
 
   const Options options;
-  Pty pty;
+  Pty pty{options.device, options.deviceSpeed};
   int wakeRead = -1;
   int wakeWrite = -1;
   std::thread thread;

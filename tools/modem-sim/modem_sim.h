@@ -78,6 +78,11 @@ struct Options {
   // only the first and last bytes of a longer event.
   bool keepTranscript = true;
   std::size_t transcriptEventMax = 0;
+
+  // Non-empty: serve this terminal device (a serial port, the slave of
+  // another program's pty) at deviceSpeed bit/s instead of a new pty.
+  std::string device;
+  int deviceSpeed = 115200;
 };
 
 // Parses a reply file: lines "COMMAND => OUTPUT" (prompt appended) or
@@ -95,7 +100,7 @@ bool parseReplyFile(const std::string& text, std::map<std::string, Reply>& repli
 
 class ModemSim {
  public:
-  explicit ModemSim(Options options);  // throws std::system_error without a pty
+  explicit ModemSim(Options options);  // throws std::system_error without its terminal
   ~ModemSim();  // stops the console and closes the pty
   ModemSim(const ModemSim&) = delete;
   ModemSim& operator=(const ModemSim&) = delete;

@@ -1,4 +1,6 @@
-// A pseudo-terminal pair whose slave stays open (raw mode) until it hangs up.
+// The terminal the console is served on: a new pseudo-terminal pair whose
+// slave stays open (raw mode) until it hangs up, or an existing terminal
+// device (a serial port, the slave of another program's pty) set raw.
 #pragma once
 
 #include <atomic>
@@ -6,22 +8,36 @@
 
 namespace modemsim {
 
+// True when bitsPerSecond is a line speed a terminal device can be set to.
+bool isLineSpeed(int bitsPerSecond);
+
 class Pty {
  public:
-  Pty();  // throws std::system_error
+  // Without a device: a new pty pair. With one: that terminal device,
+  // opened non-blocking, its stale input dropped, set to raw 8N1 at
+  // bitsPerSecond (see isLineSpeed), receiver on, modem control lines
+  // ignored (clocal), no flow control. Throws std::system_error.
+  explicit Pty(const std::string& device = {}, int bitsPerSecond = 115200);
   ~Pty();
   Pty(const Pty&) = delete;
   Pty& operator=(const Pty&) = delete;
 
-  int master() const { return master_; }  // non-blocking; -1 once hung up
-  int slave() const { return slave_; }    // -1 once hung up
+  // The simulator's end: the pty master, or the device. Non-blocking; -1
+  // once hung up.
+  int master() const { return master_; }
+  int slave() const { return slave_; }  // -1 once hung up, and for a device
+  // What the program under test opens: the pty slave, or the device.
   const std::string& slavePath() const { return slavePath_; }
 
-  // Ends the line for every descriptor of the slave, then closes both sides.
+  // Ends the line for every descriptor of the slave, then closes both sides
+  // (a device is just closed).
   void hangUp();
   bool hungUp() const { return master_ < 0; }
 
  private:
+  void openPair();
+  void openDevice(const std::string& device, int bitsPerSecond);
+
   // Atomic: other threads may ask while the serving thread hangs up.
   std::atomic<int> master_{-1};
   std::atomic<int> slave_{-1};
