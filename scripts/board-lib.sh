@@ -1,0 +1,227 @@
+# shellcheck shell=bash
+# Sourced by scripts/board-test.sh and scripts/board.sh (after
+# scripts/packages.sh, from the top of the source tree): the emulated board.
+#
+# qemu-system-arm's Versatile Express (vexpress-a9: Cortex-A9, four PL011
+# UARTs) boots Debian 12's armmp kernel with an initramfs made here: busybox,
+# the armhf programs as `cmake --install` puts them, the boot script of
+# examples/ with examples/bridge.conf, and the board's own files from
+# tests/board. The console is the first UART (ttyAMA0); the modem's console
+# is the second (ttyAMA1), a pty on the host served by modem-sim -l.
+#
+# Debian's armhf kernel and busybox-static are fetched with apt-get against
+# an apt state of our own under build/board/apt, so the machine's apt
+# configuration, architectures and package state are never touched. They
+# are kept under build/board/platform; remove that directory to fetch anew.
+
+BOARD_DIR=build/board
+BOARD_PLATFORM=$BOARD_DIR/platform
+BOARD_TRIPLET=arm-linux-gnueabihf
+# How long qemu may take to show its pty, and modem-sim to serve it.
+BOARD_ATTACH_LIMIT=30
+
+board_ensure_packages() {
+  ensure_packages cmake make g++ libgtest-dev libgmock-dev g++-arm-linux-gnueabihf \
+    libc6-dev-armhf-cross qemu-system-arm cpio gzip
+}
+
+# The host's modem-sim and the two armhf builds (already there when the test
+# command's earlier legs made them).
+board_build() {
+  cmake --preset default >/dev/null
+  cmake --build --preset default -j2 --target modem-sim
+  local preset
+  for preset in armhf armhf-static; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j2
+  done
+}
+
+# Fetches the armhf kernel and busybox once; afterwards only checks that
+# they are there.
+board_fetch() {
+  if [ -f "$BOARD_PLATFORM/ready" ]; then
+    echo "board: kernel and busybox from $BOARD_PLATFORM ($(cat "$BOARD_PLATFORM/ready"))"
+    return 0
+  fi
+  local apt=$PWD/$BOARD_DIR/apt
+  local options=(-q -o APT::Architecture=armhf -o APT::Architectures=armhf
+    -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache"
+    -o Dir::State::status=/dev/null -o APT::Sandbox::User=root)
+  rm -rf "$apt" "$BOARD_PLATFORM"
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/debs"
+  echo "board: fetching Debian's armhf kernel and busybox-static (private apt state in $apt)"
+  if ! apt-get "${options[@]}" update >"$apt/update.log" 2>&1; then
+    cat "$apt/update.log" >&2
+    echo "board: apt-get update for armhf failed" >&2
+    return 1
+  fi
+  # linux-image-armmp names the current kernel package in its Depends:
+  # "linux-image-6.1.0-N-armmp (= VERSION)".
+  local depends kernel version
+  if ! (cd "$apt/debs" && apt-get "${options[@]}" download linux-image-armmp busybox-static) ||
+    ! depends=$(dpkg-deb -f "$apt"/debs/linux-image-armmp_*.deb Depends); then
+    echo "board: downloading linux-image-armmp and busybox-static for armhf failed" >&2
+    return 1
+  fi
+  kernel=${depends%% *}
+  version=${depends#*(= }
+  version=${version%%)*}
+  if ! (cd "$apt/debs" && apt-get "${options[@]}" download "$kernel=$version"); then
+    echo "board: downloading $kernel $version for armhf failed" >&2
+    return 1
+  fi
+  local unpacked=$apt/unpacked
+  mkdir -p "$unpacked" "$BOARD_PLATFORM"
+  dpkg-deb --fsys-tarfile "$apt/debs/${kernel}"_*.deb |
+    tar -x -C "$unpacked" --wildcards './boot/vmlinuz-*' \
+      './usr/lib/linux-image-*/vexpress-v2p-ca9.dtb' './lib/modules/*/kernel/drivers/net/dummy.ko'
+  dpkg-deb --fsys-tarfile "$apt"/debs/busybox-static_*.deb | tar -x -C "$unpacked" ./bin/busybox
+  mv "$unpacked"/boot/vmlinuz-* "$BOARD_PLATFORM/vmlinuz"
+  mv "$unpacked"/usr/lib/linux-image-*/vexpress-v2p-ca9.dtb "$BOARD_PLATFORM/"
+  mv "$unpacked"/lib/modules/*/kernel/drivers/net/dummy.ko "$BOARD_PLATFORM/"
+  mv "$unpacked/bin/busybox" "$BOARD_PLATFORM/"
+  rm -rf "$unpacked"
+  local busybox
+  busybox=$(dpkg-deb -f "$apt"/debs/busybox-static_*.deb Version)
+  echo "$kernel $version, busybox-static $busybox" >"$BOARD_PLATFORM/ready"
+  echo "board: $(cat "$BOARD_PLATFORM/ready")"
+}
+
+# board_copy_libraries ROOT FILE...: the shared libraries the files need, and
+# theirs, from the cross toolchain's tree into ROOT/lib, with the dynamic
+# loader the files name.
+board_copy_libraries() {
+  local root=$1
+  shift
+  local queue=("$@") file name interpreter
+  while [ ${#queue[@]} -gt 0 ]; do
+    file=${queue[0]}
+    queue=("${queue[@]:1}")
+    interpreter=$("$BOARD_TRIPLET-readelf" -l "$file" |
+      sed -n 's/.*Requesting program interpreter: \(.*\)]$/\1/p')
+    if [ -n "$interpreter" ] && [ ! -e "$root$interpreter" ]; then
+      mkdir -p "$root$(dirname "$interpreter")"
+      cp -L "/usr/$BOARD_TRIPLET/lib/$(basename "$interpreter")" "$root$interpreter"
+    fi
+    for name in $("$BOARD_TRIPLET-readelf" -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p'); do
+      [ -e "$root/lib/$name" ] && continue
+      if [ ! -e "/usr/$BOARD_TRIPLET/lib/$name" ]; then
+        echo "board: $file needs $name, which /usr/$BOARD_TRIPLET/lib does not have" >&2
+        return 1
+      fi
+      mkdir -p "$root/lib"
+      cp -L "/usr/$BOARD_TRIPLET/lib/$name" "$root/lib/$name"
+      queue+=("$root/lib/$name")
+    done
+  done
+}
+
+# board_initramfs BUILD INITTAB OUT [OVERLAY]: the board's root file system
+# with the programs of BUILD (build/armhf or build/armhf-static) and the
+# given inittab, as a gzipped cpio archive OUT. OVERLAY, a directory, is
+# copied over it last.
+board_initramfs() {
+  local build=$1 inittab=$2 out=$3 overlay=${4:-}
+  local root=${out%.cpio.gz}.root
+  rm -rf "$root"
+  mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,lib/modules,etc/init.d,etc/default,etc/ppp} \
+    "$root"/{dev,proc,sys,tmp,var,root}
+  cp "$BOARD_PLATFORM/busybox" "$root/bin/busybox"
+  ln -s busybox "$root/bin/sh"
+  ln -s ../bin/busybox "$root/sbin/init"
+  DESTDIR=$PWD/$root cmake --install "$build" --prefix /usr --strip --component programs >/dev/null
+  board_copy_libraries "$root" "$root"/usr/sbin/* || return 1
+  cp "$BOARD_PLATFORM/dummy.ko" "$root/lib/modules/"
+  cp tests/board/rcS "$root/etc/init.d/rcS"
+  cp tests/board/fake-dhcpcd tests/board/checks "$root/usr/sbin/"
+  cp tests/board/dsl-modem.default "$root/etc/default/dsl-modem"
+  cp examples/dsl-modem.init "$root/etc/init.d/S40dsl-modem"
+  cp examples/bridge.conf "$root/etc/ppp/bridge.conf"
+  printf '%s\n' "$inittab" >"$root/etc/inittab"
+  [ -n "$overlay" ] && cp -a "$overlay/." "$root/"
+  (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$out"
+}
+
+# The modem-sim options that match tests/board/dsl-modem.default: its
+# speed, user name and password.
+board_modem_sim_options() {
+  (
+    . tests/board/dsl-modem.default
+    echo "-b $MODEM_SPEED -u $MODEM_USER -p $MODEM_PASSWORD"
+  )
+}
+
+# board_qemu DIR INITRD CONSOLE: starts qemu-system-arm stopped (-S), its
+# console on the chardev CONSOLE (file:PATH, mon:stdio), the second UART on
+# a new host pty, its monitor on the FIFOs DIR/monitor.in and .out. Sets
+# BOARD_QEMU to the words to run; the caller runs them.
+board_qemu() {
+  local dir=$1 initrd=$2 console=$3
+  rm -f "$dir/monitor.in" "$dir/monitor.out"
+  mkfifo "$dir/monitor.in" "$dir/monitor.out"
+  # shellcheck disable=SC2034,SC2054  # used by the caller; commas are qemu's
+  BOARD_QEMU=(qemu-system-arm -M vexpress-a9 -m 256 -display none -nic none
+    -audiodev none,id=silence -global pl041.audiodev=silence
+    -kernel "$BOARD_PLATFORM/vmlinuz" -dtb "$BOARD_PLATFORM/vexpress-v2p-ca9.dtb"
+    -initrd "$initrd" -append "console=ttyAMA0 quiet rdinit=/sbin/init"
+    -serial "$console" -serial pty -monitor "pipe:$dir/monitor" -S -no-reboot)
+}
+
+# board_attach DIR QEMU_PID MODEM_SIM_OPTION...: once qemu shows the pty of
+# the second UART, serves it with modem-sim -l (transcript DIR/transcript),
+# then lets the guest run. Fails, saying why, when qemu ends first or either
+# takes longer than BOARD_ATTACH_LIMIT seconds. Sets BOARD_SIM_PID.
+board_attach() {
+  local dir=$1 qemu=$2
+  shift 2
+  local deadline=$((SECONDS + BOARD_ATTACH_LIMIT)) pty=
+  # Opened for reading and writing, a FIFO never blocks the open, whether
+  # qemu has opened its end yet or not.
+  exec {BOARD_MONITOR_FD}<>"$dir/monitor.in"
+  cat <>"$dir/monitor.out" >"$dir/monitor.log" &
+  BOARD_MONITOR_PID=$!
+  echo "info chardev" >&"$BOARD_MONITOR_FD"
+  while [ -z "$pty" ]; do
+    pty=$(sed -n 's/^serial1: filename=pty:\(\/dev\/[^ \r]*\).*/\1/p' "$dir/monitor.log")
+    [ -n "$pty" ] && break
+    if ! kill -0 "$qemu" 2>/dev/null || [ $SECONDS -ge $deadline ]; then
+      echo "board: qemu did not show the pty of its second UART (see $dir/monitor.log)" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+  build/default/tools/modem-sim/modem-sim -l "$pty" -t "$dir/transcript" "$@" \
+    >"$dir/modem-sim.out" 2>"$dir/modem-sim.err" &
+  BOARD_SIM_PID=$!
+  # It prints the device's path once it serves it.
+  until grep -q . "$dir/modem-sim.out"; do
+    if ! kill -0 "$BOARD_SIM_PID" 2>/dev/null || [ $SECONDS -ge $deadline ]; then
+      echo "board: modem-sim did not start serving $pty:" >&2
+      cat "$dir/modem-sim.err" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
+  echo "cont" >&"$BOARD_MONITOR_FD"
+}
+
+# Ends what board_attach and the caller (BOARD_QEMU_PID) started, if it
+# still runs; modem-sim last, so its transcript holds all the guest sent.
+board_stop() {
+  local pid
+  for pid in ${BOARD_QEMU_PID:-} ${BOARD_MONITOR_PID:-} ${BOARD_SIM_PID:-}; do
+    # Under set -e too: a process ended by the signal is no failure here.
+    if kill -TERM "$pid" 2>/dev/null; then
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
+  if [ -n "${BOARD_MONITOR_FD:-}" ]; then
+    exec {BOARD_MONITOR_FD}>&-
+  fi
+  BOARD_QEMU_PID=''
+  BOARD_MONITOR_PID=''
+  BOARD_SIM_PID=''
+  BOARD_MONITOR_FD=''
+  return 0
+}
