@@ -195,7 +195,7 @@ board_attach() {
     >"$dir/modem-sim.out" 2>"$dir/modem-sim.err" &
   BOARD_SIM_PID=$!
   # It prints the device's path once it serves it.
-  until grep -q . "$dir/modem-sim.out"; do
+  until grep -qs . "$dir/modem-sim.out"; do
     if ! kill -0 "$BOARD_SIM_PID" 2>/dev/null || [ $SECONDS -ge $deadline ]; then
       echo "board: modem-sim did not start serving $pty:" >&2
       cat "$dir/modem-sim.err" >&2
