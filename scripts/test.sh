@@ -5,7 +5,8 @@
 # Legs, each with its own summary: the host build and its tests; then the
 # board build (armhf, dynamically linked) and the same end-to-end tests run
 # against it under qemu-arm; then the statically linked board build, the same
-# way; then the Debian packages (scripts/check-packages.sh: each built twice
+# way; then both on an emulated ARM board with Debian's kernel
+# (scripts/board-test.sh); then the Debian packages (scripts/check-packages.sh: each built twice
 # and byte-identical, lintian clean, static and dynamic interchangeable).
 # Then the checks of memory and input handling: the whole suite built
 # with AddressSanitizer, LeakSanitizer and UBSan; a short run of each fuzz
@@ -40,6 +41,13 @@ for preset in armhf armhf-static; do
     failed+=("$preset (build)")
   fi
 done
+
+# The board in a box: both armhf builds on qemu-system-arm's Versatile Express
+# with Debian's armmp kernel, its boot script from examples/, the modem's
+# console on a real UART driver against modem-sim, the rename on a 32-bit
+# kernel.
+echo "=== board: the armhf programs on an emulated ARM board ==="
+bash scripts/board-test.sh || failed+=(board)
 
 # Packages: native, armhf and armhf-static, each built twice from copies of
 # the source in different directories, compared byte for byte, then lintian
@@ -83,4 +91,4 @@ if [ ${#failed[@]} -ne 0 ]; then
   echo "Failed: ${failed[*]}" >&2
   exit 1
 fi
-echo "All legs passed: host, armhf, armhf-static, packages, asan, fuzz, memcheck"
+echo "All legs passed: host, armhf, armhf-static, board, packages, asan, fuzz, memcheck"
