@@ -179,6 +179,7 @@ board_attach() {
   # Opened for reading and writing, a FIFO never blocks the open, whether
   # qemu has opened its end yet or not.
   exec {BOARD_MONITOR_FD}<>"$dir/monitor.in"
+  : >"$dir/monitor.log"
   cat <>"$dir/monitor.out" >"$dir/monitor.log" &
   BOARD_MONITOR_PID=$!
   echo "info chardev" >&"$BOARD_MONITOR_FD"
