@@ -130,11 +130,12 @@ board_initramfs() {
   cp "$BOARD_PLATFORM/busybox" "$root/bin/busybox"
   ln -s busybox "$root/bin/sh"
   ln -s ../bin/busybox "$root/sbin/init"
-  DESTDIR=$PWD/$root cmake --install "$build" --prefix /usr --strip --component programs >/dev/null
+  DESTDIR=$PWD/$root cmake --install "$build" --prefix /usr --strip --component programs \
+    >/dev/null || return 1
   board_copy_libraries "$root" "$root"/usr/sbin/* || return 1
   cp "$BOARD_PLATFORM/dummy.ko" "$root/lib/modules/"
   cp tests/board/rcS "$root/etc/init.d/rcS"
-  cp tests/board/fake-dhcpcd tests/board/checks "$root/usr/sbin/"
+  cp tests/board/fake-dhcpcd tests/board/board-checks "$root/usr/sbin/"
   cp tests/board/dsl-modem.default "$root/etc/default/dsl-modem"
   cp examples/dsl-modem.init "$root/etc/init.d/S40dsl-modem"
   cp examples/bridge.conf "$root/etc/ppp/bridge.conf"

@@ -6,7 +6,7 @@
 # boot script of examples/ as the board's busybox init runs it: it renames
 # dummy0 to wan0 with netif-rename, then configures the modem on ttyAMA1 with
 # serial-modem-setup against modem-sim on the host (answering each line
-# after 30 ms) and kicks a stand-in DHCP client. tests/board/checks then
+# after 30 ms) and kicks a stand-in DHCP client. tests/board/board-checks then
 # reports on the board's console what the host judges here: the commands the
 # modem received, the board's system log, the UART's settings, the
 # interfaces, and netif-rename's refusals.
@@ -170,7 +170,7 @@ boot() {
   mkdir -p "$dir"
   echo "=== board ($label): programs of $build on $(cat "$BOARD_PLATFORM/ready") ==="
   if ! board_initramfs "$build" "$(printf '%s\n' '::sysinit:/etc/init.d/rcS' \
-    '::wait:/usr/sbin/checks' '::wait:/bin/busybox reboot -f')" "$dir/initramfs.cpio.gz"; then
+    '::wait:/usr/sbin/board-checks' '::wait:/bin/busybox reboot -f')" "$dir/initramfs.cpio.gz"; then
     bad "the board's initramfs could not be made"
     return 1
   fi
