@@ -2,6 +2,7 @@
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <sstream>
 
@@ -54,7 +55,12 @@ void parseOptions(int argc, char** argv, SetupOptions& options) {
       case 'D': options.debug = true; break;
       case 'e': options.maxErrors = parseInteger(optarg); break;
       case 'k': options.kickInterface = optarg; break;
-      case 'p': options.password = optarg; break;
+      case 'p':
+        options.password = optarg;
+        // optarg points into the argument memory that ps and /proc/PID/cmdline
+        // show for the whole run: blank the copied password there.
+        memset(optarg, 'x', options.password.size());
+        break;
       case 'u': options.username = optarg; break;
       case 'w': options.loginWaitUs = parseInteger(optarg); break;
       case 'h': printUsage(argv[0], 0);

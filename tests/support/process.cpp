@@ -1,15 +1,19 @@
 #include "process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace testsupport {
@@ -106,6 +110,31 @@ std::vector<std::string> programCommand(const char* envName) {
 bool underEmulator() {
   const char* emulator = getenv("PROGRAM_EMULATOR");
   return emulator && *emulator;
+}
+
+std::vector<std::vector<std::string>> runningCommandLines(const std::string& program,
+                                                          const std::string& word) {
+  std::vector<std::vector<std::string>> found;
+  DIR* proc = opendir("/proc");
+  if (!proc) return found;
+  while (dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    // A process that ended since the directory was read shows an empty list.
+    std::ifstream in(std::string("/proc/") + entry->d_name + "/cmdline", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> words;
+    for (size_t at = 0; at < text.size();) {
+      size_t end = text.find('\0', at);
+      if (end == std::string::npos) end = text.size();
+      words.push_back(text.substr(at, end - at));
+      at = end + 1;
+    }
+    if (!words.empty() && words[0] == program &&
+        std::find(words.begin(), words.end(), word) != words.end())
+      found.push_back(words);
+  }
+  closedir(proc);
+  return found;
 }
 
 }  // namespace testsupport

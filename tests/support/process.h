@@ -31,4 +31,10 @@ std::vector<std::string> programCommand(const char* envName);
 // True when the programs under test run under an emulator.
 bool underEmulator();
 
+// The argument lists, as /proc/PID/cmdline shows them (and ps with them), of
+// the running processes whose first argument is program and that have word
+// among their arguments.
+std::vector<std::vector<std::string>> runningCommandLines(const std::string& program,
+                                                          const std::string& word);
+
 }  // namespace testsupport
