@@ -1,4 +1,4 @@
-# Manual pages (section 8), the example command file and the licence notice,
+# Manual pages (section 8), the examples and the licence notice,
 # part of the "docs" install component, and a lint test for the pages.
 
 set(MODEM_TOOLS_MAN_PAGES
@@ -7,7 +7,11 @@ set(MODEM_TOOLS_MAN_PAGES
 
 install(FILES ${MODEM_TOOLS_MAN_PAGES}
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT docs)
+# The examples: a command file, and the boot script with a settings file for
+# its /etc/default/dsl-modem.
 install(FILES ${PROJECT_SOURCE_DIR}/examples/bridge.conf
+              ${PROJECT_SOURCE_DIR}/examples/dsl-modem.init
+              ${PROJECT_SOURCE_DIR}/examples/dsl-modem.default
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT docs)
 
 # The licence notice goes wherever the programs go (a firmware image too), as

@@ -1,6 +1,7 @@
 # The Debian package: cpack --config <build>/CPackConfig.cmake, or the
-# "package" target. It holds the two programs, their manual pages, the example
-# command file and the licence notice (install components "programs" and
+# "package" target. It holds the two programs, their manual pages, the
+# examples (a command file, the boot script and its settings file) and the
+# licence notice (install components "programs" and
 # "docs"), plus the changelog that cmake/deb-files.cmake adds to the staged
 # files, which it also gives the shape Debian wants.
 #
