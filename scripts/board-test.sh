@@ -159,6 +159,23 @@ check_kick() {
     "user.notice dhcpcd: eth0: pid $pid got SIGALRM, renewing the lease"
 }
 
+# The board's ps while serial-modem-setup ran, after it had read its options:
+# the program is there with its -p argument blanked, and no line holds the
+# password.
+check_process_list() {
+  local password
+  # shellcheck disable=SC1091
+  password=$(. tests/board/dsl-modem.default && echo "$MODEM_PASSWORD")
+  if topic ps | grep -qF -- "$password"; then
+    bad "the board's ps showed the password while serial-modem-setup ran:"
+    topic ps | grep -F -- "$password" | sed 's/^/    /' >&2
+  elif topic ps | grep -q "serial-modem-setup .*-p ${password//?/x}\( \|$\)"; then
+    ok "ps on the board: $(topic ps | grep -m 1 serial-modem-setup)"
+  else
+    bad "the board's ps did not show serial-modem-setup with its password blanked: $(topic ps | tr '\n' ';')"
+  fi
+}
+
 # boot LABEL BUILD: one boot of the board with the programs of BUILD, and
 # every check of its reports.
 boot() {
@@ -215,6 +232,7 @@ boot() {
     "user.info serial-modem-setup: Configuration done" \
     "daemon.info dsl-modem: serial-modem-setup: exit status 0, modem configured"
   check_kick
+  check_process_list
   check_stty
   check_rename
   echo "  the board showed:"
