@@ -566,6 +566,10 @@ TEST(ModemSimCommand, HelpAndBadUsage) {
   for (const char* flag : {"-g ", "-j ", "-a ", "-U ", "-C n", "-m n", "-E ", "-X bytes", "-Y ms",
                            "-L bytes", "-l device", "-b rate"})
     EXPECT_NE(help.out.find(std::string("  ") + flag), std::string::npos) << flag;
+  // Every option with a value says what it is without one.
+  for (const char* fallback : {"(default 0: at once)", "(default: whole)", "(default: no limit)",
+                               "(default 0: never)", "(default: standard error)"})
+    EXPECT_NE(help.out.find(fallback), std::string::npos) << fallback;
   for (auto args : {std::vector<std::string>{"-x"}, {"-d", "soon"}, {"-r", "/nonexistent"},
                     {"-C", "-1"}, {"-Y", "a while"}}) {
     auto bad = runSim(args);
