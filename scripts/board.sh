@@ -12,19 +12,31 @@
 #                  etc/ppp/bridge.conf, etc/default/dsl-modem or boot script
 #   MODEM_SIM_...  more modem-sim options (after the board's -b, -u and -p),
 #                  e.g. -d 30 -r replies.txt
+#   Relative paths (DIR, modem-sim's -r FILE) are from where you run it.
 #
 # On the board: /etc/init.d/S40dsl-modem start, cat /var/log/messages,
 # stty -F /dev/ttyAMA1 -a, serial-modem-setup -d /dev/ttyAMA1 -b 57600 ...
 # "reboot -f" (or Ctrl-A x) ends it. modem-sim's transcript of the modem's
 # side is in build/board/shell/transcript (tail -f it in another terminal).
 set -euo pipefail
+# Paths on the command line are the caller's; the script works from the top
+# of the source tree.
+caller_dir=$PWD
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 . scripts/board-lib.sh
 
 usage() {
-  sed -n 's/^#   //p; s/^#  //p' "$0" | head -n 8 >&2
+  sed -n 's/^#   //p; s/^#  //p' "$0" | head -n 9 >&2
   exit "$1"
+}
+
+# The caller's path: absolute, or taken from where the script was run.
+from_caller() {
+  case $1 in
+  /*) echo "$1" ;;
+  *) echo "$caller_dir/$1" ;;
+  esac
 }
 
 build=build/armhf
@@ -33,13 +45,38 @@ while [ $# -gt 0 ]; do
   case $1 in
   --static) build=build/armhf-static ;;
   --overlay)
-    if [ $# -lt 2 ] || [ ! -d "$2" ]; then usage 2; fi
-    overlay=$(realpath "$2")
+    if [ $# -lt 2 ]; then
+      echo "board.sh: --overlay needs a directory" >&2
+      usage 2
+    fi
+    overlay=$(from_caller "$2")
+    if [ ! -d "$overlay" ]; then
+      echo "board.sh: --overlay $2: not a directory" >&2
+      usage 2
+    fi
     shift
     ;;
   --) shift; break ;;
   -h | --help) usage 0 ;;
-  *) usage 2 ;;
+  *)
+    echo "board.sh: unknown option '$1'" >&2
+    usage 2
+    ;;
+  esac
+  shift
+done
+
+# modem-sim's reply file, given as -r FILE or -rFILE, from the caller's
+# directory too.
+modem_sim_args=()
+while [ $# -gt 0 ]; do
+  case $1 in
+  -r)
+    modem_sim_args+=(-r)
+    [ $# -gt 1 ] && { modem_sim_args+=("$(from_caller "$2")"); shift; }
+    ;;
+  -r?*) modem_sim_args+=(-r "$(from_caller "${1#-r}")") ;;
+  *) modem_sim_args+=("$1") ;;
   esac
   shift
 done
@@ -62,7 +99,7 @@ trap 'exit 130' INT
 "${BOARD_QEMU[@]}" <&0 2>"$dir/qemu.log" &
 BOARD_QEMU_PID=$!
 # shellcheck disable=SC2046  # the options are words
-board_attach "$dir" "$BOARD_QEMU_PID" $(board_modem_sim_options) "$@"
+board_attach "$dir" "$BOARD_QEMU_PID" $(board_modem_sim_options) "${modem_sim_args[@]}"
 echo "board: modem-sim serves ttyAMA1 (transcript: $dir/transcript); reboot -f or Ctrl-A x ends it" >&2
 status=0
 wait "$BOARD_QEMU_PID" || status=$?
