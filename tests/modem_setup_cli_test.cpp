@@ -85,6 +85,18 @@ TEST_F(SetupCommandLine, TheSandboxShowsTheLogAfterTheRun) {
                            "log: <11>.*: Opening device '/nonexistent/console' failed\n"));
 }
 
+// The sandbox says what its options do when asked, and how to ask when used
+// wrongly.
+TEST_F(SetupCommandLine, TheSandboxExplainsItsOptions) {
+  ProcessResult help = runProcess({programPath("SANDBOX_RUN"), "--help"});
+  EXPECT_EQ(help.exitStatus, 0);
+  for (const char* option : {"--log SOCKET", "--show-log", "--run-dir DIR", "--fd-floor N"})
+    EXPECT_NE(help.out.find(std::string("\n  ") + option), std::string::npos) << option;
+  ProcessResult wrong = runProcess({programPath("SANDBOX_RUN"), "--bogus"});
+  EXPECT_EQ(wrong.exitStatus, 125);
+  EXPECT_NE(wrong.err.find("sandbox-run --help"), std::string::npos) << wrong.err;
+}
+
 TEST_F(SetupCommandLine, AMissingCommandFileIsLoggedAfterTheDeviceWasOpened) {
   modemsim::ModemSim modem({});
   modem.start();

@@ -28,6 +28,26 @@
 
 namespace {
 
+const char USAGE[] =
+    "usage: sandbox-run [--log SOCKET | --show-log] [--run-dir DIR] [--fd-floor N] -- program [args...]\n";
+
+const char HELP[] =
+    "Runs program in a private mount namespace (as root), so that what it does to\n"
+    "/dev/log and /var/run never reaches the machine's own:\n"
+    "\n"
+    "  --log SOCKET  /dev/log is a link to SOCKET, a datagram socket of yours\n"
+    "  --show-log    /dev/log is a socket of sandbox-run's own; once the program\n"
+    "                has ended, every message it logged is printed on standard\n"
+    "                error as \"log: MESSAGE\"\n"
+    "  --run-dir DIR DIR is bound over /var/run (default: an empty tmpfs)\n"
+    "  --fd-floor N  open descriptors first, so the program's next one is at\n"
+    "                least N (to try descriptors beyond select's FD_SETSIZE)\n"
+    "  -h, --help    show this help\n"
+    "\n"
+    "/dev is a fresh tmpfs with null, zero, random, urandom and pts only; /proc\n"
+    "is mounted afresh. The exit status is the program's; 125 when sandbox-run\n"
+    "itself fails or is used wrongly.\n";
+
 [[noreturn]] void fail(const std::string& what) {
   fprintf(stderr, "sandbox-run: %s: %s\n", what.c_str(), strerror(errno));
   exit(125);
@@ -119,6 +139,10 @@ int main(int argc, char** argv) {
   int i = 1;
   for (; i < argc && strcmp(argv[i], "--") != 0; ++i) {
     std::string option = argv[i];
+    if (option == "-h" || option == "--help") {
+      printf("%s%s", USAGE, HELP);
+      return 0;
+    }
     if (option == "--show-log") showLog = true;
     else if (i + 1 == argc) break;
     else if (option == "--log") logSocket = argv[++i];
@@ -127,7 +151,8 @@ int main(int argc, char** argv) {
     else break;
   }
   if (i >= argc || strcmp(argv[i], "--") != 0 || i + 1 >= argc || (showLog && logSocket)) {
-    fprintf(stderr, "usage: sandbox-run [--log SOCKET | --show-log] [--run-dir DIR] [--fd-floor N] -- program [args...]\n");
+    fputs(USAGE, stderr);
+    fputs("(sandbox-run --help explains the options)\n", stderr);
     return 125;
   }
   std::string shownLog;
