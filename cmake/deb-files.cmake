@@ -1,6 +1,5 @@
 # Run by cpack (CPACK_PRE_BUILD_SCRIPTS) on the staged files of every package,
 # to give them the shape Debian wants:
-#  - the package has a maintainer (MODEM_TOOLS_DEB_MAINTAINER);
 #  - the documentation directory is named after the package;
 #  - the changelog is packaging/changelog.in, whose top entry must be the
 #    version being packaged; its trailer gets the maintainer and the date of
@@ -11,14 +10,6 @@
 # CPACK_PACKAGE_CONTACT, CPACK_PACKAGING_INSTALL_PREFIX,
 # CPACK_MODEM_TOOLS_SOURCE_DIR, CPACK_MODEM_TOOLS_DOCDIR and
 # CPACK_MODEM_TOOLS_MANDIR (install directories relative to the prefix).
-
-if(NOT CPACK_PACKAGE_CONTACT MATCHES "^[^<>]*[^<> ] <[^<>@ ]+@[^<>@ ]+\\.[^<>@ ]+>$")
-  message(FATAL_ERROR
-    "A package needs a maintainer, \"Name <address>\", whoever builds and "
-    "distributes it: configure with "
-    "-DMODEM_TOOLS_DEB_MAINTAINER=\"Your Name <you@example.org>\" "
-    "(MODEM_TOOLS_DEB_MAINTAINER is \"${CPACK_PACKAGE_CONTACT}\")")
-endif()
 
 set(root "${CPACK_TEMPORARY_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}")
 set(changelog_in "${CPACK_MODEM_TOOLS_SOURCE_DIR}/packaging/changelog.in")

@@ -39,8 +39,8 @@ string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_D
 
 # The maintainer is whoever builds and distributes the package: the project
 # cannot know who that is and has no address of its own to put there, so
-# making a package without one fails (cmake/deb-files.cmake) rather than
-# shipping a made-up address.
+# making a package without one fails (see the end) rather than shipping a
+# made-up address.
 set(MODEM_TOOLS_DEB_MAINTAINER "" CACHE STRING
     "Maintainer of the .deb, as 'Name <address>' (required to make a package)")
 set(CPACK_PACKAGE_CONTACT "${MODEM_TOOLS_DEB_MAINTAINER}")
@@ -99,4 +99,17 @@ else()
   list(APPEND CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb-depends.cmake)
 endif()
 
-include(CPack)
+# Without a valid maintainer the package target only says what to set, so
+# that this is the last thing it prints (cpack would follow such a message
+# with errors of its own).
+if(MODEM_TOOLS_DEB_MAINTAINER MATCHES "^[^<>]*[^<> ] <[^<>@ ]+@[^<>@ ]+\\.[^<>@ ]+>$")
+  include(CPack)
+else()
+  # A package target of cpack's own, from an earlier configuration with a
+  # maintainer, would keep this name taken.
+  file(REMOVE ${CMAKE_BINARY_DIR}/CPackConfig.cmake ${CMAKE_BINARY_DIR}/CPackSourceConfig.cmake)
+  add_custom_target(package
+    COMMAND ${CMAKE_COMMAND} "-DMAINTAINER=${MODEM_TOOLS_DEB_MAINTAINER}"
+            -P ${PROJECT_SOURCE_DIR}/cmake/no-maintainer.cmake
+    VERBATIM)
+endif()
