@@ -12,9 +12,15 @@
 // password and then exactly the file's commands, one a line, in order, and
 // the program exited with 0. Prints one line a bad run and a summary; exits
 // with 1 when any run was bad.
+//
+// A run must also end in step with the console: the program kicks a DHCP
+// client (-k) whose pid file is a FIFO, so the moment it opens the file is
+// seen; the console must have sent nothing after that moment, nor after the
+// program ended (a late answer would mean the run ran ahead of it).
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,6 +48,10 @@ using Clock = std::chrono::steady_clock;
 
 // A run that takes this long has hung: it is killed and counted as bad.
 constexpr int RUN_LIMIT_SECONDS = 120;
+// Longer than the slowest console takes over a line: an answer still owed
+// when the program ended has gone out by then.
+constexpr auto LATE_ANSWER_WAIT = std::chrono::milliseconds(500);
+const char KICKED_INTERFACE[] = "soak";
 
 struct Setup {
   std::string program, sandbox, commandFile, logDir;
@@ -68,6 +78,46 @@ std::vector<std::string> commandsOf(const std::string& file) {
     if (!line.empty() && line[0] != '#') commands.push_back(line);
   return commands;
 }
+
+// The pid file of the kicked client, a FIFO: opening it for writing
+// succeeds at the moment the program opens it to read. Then the console's
+// transcript is taken, and the program gets "0", a pid nobody has.
+class KickWatch {
+ public:
+  KickWatch(const std::string& runDir, modemsim::ModemSim& modem)
+      : path_(runDir + "/dhcpcd-" + KICKED_INTERFACE + ".pid"), modem_(modem) {
+    mkfifo(path_.c_str(), 0600);
+    thread_ = std::thread([this] { watch(); });
+  }
+  ~KickWatch() {
+    done_ = true;
+    thread_.join();
+    unlink(path_.c_str());
+  }
+  bool kicked() const { return kicked_; }
+  const std::string& transcriptAtKick() const { return atKick_; }
+
+ private:
+  void watch() {
+    while (!done_) {
+      int fd = open(path_.c_str(), O_WRONLY | O_NONBLOCK);  // ENXIO: no reader yet
+      if (fd < 0) {
+        usleep(1000);
+        continue;
+      }
+      atKick_ = modem_.transcript();
+      kicked_ = true;
+      if (write(fd, "0\n", 2) < 0) {}  // a reader that left needs nothing
+      close(fd);
+      return;
+    }
+  }
+  std::string path_;
+  modemsim::ModemSim& modem_;
+  std::atomic<bool> done_{false}, kicked_{false};
+  std::string atKick_;
+  std::thread thread_;
+};
 
 // Runs argv, killing it past the limit; its exit status, or -1.
 int runProgram(const std::vector<std::string>& args) {
@@ -102,12 +152,27 @@ std::string checkRun(const Setup& setup, const Timing& timing) {
   modemsim::Reply slow;
   slow.timeMs = timing.slowMs;
   console.replies[setup.commands[timing.slowCommand]] = slow;
-  console.keepTranscript = false;
   modemsim::ModemSim modem(console);
+  char runDir[] = "/tmp/soak-run.XXXXXX";
+  if (!mkdtemp(runDir)) return " no run directory;";
   modem.start();
-  int status = runProgram({setup.sandbox, "--log", setup.logDir + "/nobody-listens", "--",
-                           setup.program, "-d", modem.slavePath(), "-c", setup.commandFile});
-  modem.stop();
+  int status;
+  std::string atExit, later;
+  bool kicked;
+  std::string atKick;
+  {
+    KickWatch kick(runDir, modem);
+    status = runProgram({setup.sandbox, "--log", setup.logDir + "/nobody-listens", "--run-dir",
+                         runDir, "--", setup.program, "-d", modem.slavePath(), "-c",
+                         setup.commandFile, "-k", KICKED_INTERFACE});
+    atExit = modem.transcript();
+    std::this_thread::sleep_for(LATE_ANSWER_WAIT);
+    later = modem.transcript();
+    modem.stop();
+    kicked = kick.kicked();
+    atKick = kick.transcriptAtKick();
+  }
+  rmdir(runDir);
 
   std::vector<std::string> got;
   for (const auto& line : linesOf(modem.received()))
@@ -116,6 +181,9 @@ std::string checkRun(const Setup& setup, const Timing& timing) {
   expected.insert(expected.end(), setup.commands.begin(), setup.commands.end());
   std::string problems;
   if (status != 0) problems += " exit status " + std::to_string(status) + ";";
+  if (!kicked) problems += " no kick;";
+  else if (atKick != later) problems += " the console answered after the kick;";
+  if (atExit != later) problems += " the console answered after the run ended;";
   if (got != expected) {
     problems += " the console got " + std::to_string(got.size()) + " lines, not " +
                 std::to_string(expected.size()) + ":";

@@ -50,8 +50,11 @@ Reaction Console::completeLine() {
   // An eager shell has answered its commands already: the newline that
   // follows one is nothing new.
   if (options_.eager && stage_ == Stage::Shell && line.empty()) return reaction;
+  if (options_.ignoreEmptyLines && stage_ == Stage::Shell && line.empty()) return reaction;
 
   const bool atShell = stage_ == Stage::Shell;
+  if (options_.lineEditorEcho && stage_ != Stage::Password && !options_.silent && !muted_)
+    reaction.takeUpEcho = line + CRLF;
   const bool muted = muted_;
   reaction.timeMs = options_.lineTimeMs;
   if (atShell) {

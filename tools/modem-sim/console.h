@@ -16,6 +16,7 @@ using Answer = std::vector<std::string>;
 // What the console does with one received byte.
 struct Reaction {
   std::string echo;                    // goes out at once
+  std::string takeUpEcho;              // goes out when the console takes the line up
   std::optional<std::string> command;  // a line completed at the shell
   std::optional<Answer> answer;        // a line completed: goes out once worked through
   int timeMs = 0;                      // how long the console works on the line

@@ -33,6 +33,9 @@ const char USAGE[] =
     "  -B banner  text sent once, before the first \"Login: \" (default none)\n"
     "  -s         start at the shell prompt (already logged in)\n"
     "  -e         echo what arrives (never the password)\n"
+    "  -T         echo each line only when the console takes it up, as a line\n"
+    "             editor of its own does (never the password)\n"
+    "  -i         at the shell, answer an empty line with nothing at all\n"
     "  -d ms      time the console takes over each line it receives; lines\n"
     "             that arrive meanwhile queue up and are answered in turn\n"
     "             (default 0: at once)\n"
@@ -124,13 +127,15 @@ Invocation parseArguments(int argc, char** argv) {
   bool stall = false;
   int stallMs = -1;  // for good, unless -Y says otherwise
   bool speedGiven = false;
-  while ((option = getopt(argc, argv, "+:u:p:B:sed:S:P:ncr:R:gjaUC:m:EX:Y:t:L:l:b:h")) != -1) {
+  while ((option = getopt(argc, argv, "+:u:p:B:seTid:S:P:ncr:R:gjaUC:m:EX:Y:t:L:l:b:h")) != -1) {
     switch (option) {
       case 'u': o.username = optarg; break;
       case 'p': o.password = optarg; break;
       case 'B': o.banner = optarg; break;
       case 's': o.atShell = true; break;
       case 'e': o.echo = true; break;
+      case 'T': o.lineEditorEcho = true; break;
+      case 'i': o.ignoreEmptyLines = true; break;
       case 'd': o.lineTimeMs = parseInt(optarg, 'd'); break;
       case 'S': o.splitBytes = parseInt(optarg, 'S'); break;
       case 'P': o.splitPauseMs = parseInt(optarg, 'P'); break;

@@ -69,7 +69,8 @@ struct ModemSim::State {
   bool react(Reaction& reaction, std::string& echo, Clock::time_point now);
   void hangUp();
   void drainInput();
-  void queueAnswer(const Answer& answer, int timeMs, Clock::time_point now);
+  void queueAnswer(const Answer& answer, int timeMs, Clock::time_point now,
+                   const std::string& takeUpEcho);
   void sendChatter(Clock::time_point now);
   void log(const char* direction, const std::string& bytes);
   void record(const std::string& event);
@@ -237,7 +238,7 @@ bool ModemSim::State::react(Reaction& reaction, std::string& echo, Clock::time_p
   if (reaction.answer) {
     if (!echo.empty()) outbox.addAhead(std::move(echo), now);
     echo.clear();
-    queueAnswer(*reaction.answer, reaction.timeMs, now);
+    queueAnswer(*reaction.answer, reaction.timeMs, now, reaction.takeUpEcho);
   }
   return false;
 }
@@ -250,8 +251,11 @@ void ModemSim::State::hangUp() {
 }
 
 // The console takes up a line once it is through with the one before.
-void ModemSim::State::queueAnswer(const Answer& answer, int timeMs, Clock::time_point now) {
-  const Clock::time_point notBefore = std::max(now, busyUntil) + milliseconds(timeMs);
+void ModemSim::State::queueAnswer(const Answer& answer, int timeMs, Clock::time_point now,
+                                  const std::string& takeUpEcho) {
+  const Clock::time_point takeUp = std::max(now, busyUntil);
+  if (!takeUpEcho.empty()) outbox.add(takeUpEcho, takeUp);
+  const Clock::time_point notBefore = takeUp + milliseconds(timeMs);
   busyUntil = notBefore;
   const Clock::duration pause = milliseconds(std::max(0, options.splitPauseMs));
   const std::size_t split = options.splitBytes > 0 ? options.splitBytes : std::string::npos;

@@ -37,6 +37,10 @@ struct Options {
   std::string leftover;
   bool atShell = false;        // already logged in: a newline gets the prompt
   bool echo = false;           // echo what it receives (never the password)
+  // Echo each line only when the console takes it up, as a line editor of
+  // its own does, rather than as it arrives (never the password).
+  bool lineEditorEcho = false;
+  bool ignoreEmptyLines = false;  // at the shell an empty line gets no answer
   bool silent = false;         // never answers anything (but still records)
   bool chatter = false;        // keeps talking, never a 10 ms pause
   // The time the console takes over each line before its answer goes out.
