@@ -101,6 +101,20 @@ TEST_F(SetupHostile, PromptsCutInTwoAreNeverAnswered) {
       << received;
 }
 
+// Pieces that follow each other closely, as a UART hands them over, are one
+// chunk: the prompts are answered and the run succeeds.
+TEST_F(SetupHostile, PromptsCutWithAShortGapAreJoinedAndAnswered) {
+  modemsim::Options console;
+  console.splitPrompts = true;
+  console.splitPauseMs = 5;
+  modemsim::ModemSim modem(console);
+  SetupRun run = runAgainst(modem, "show\nsave\n", {"-e", "4"});
+  EXPECT_EQ(run.process.exitStatus, 0);
+  EXPECT_TRUE(loggedIn(run));
+  EXPECT_EQ(run.process.err, "");
+  EXPECT_THAT(modem.commands(), ElementsAre("show", "save"));
+}
+
 TEST_F(SetupHostile, APasswordPromptForeverIsAnsweredAtMostTheBudget) {
   modemsim::Options console;
   console.passwordForever = true;
@@ -127,6 +141,7 @@ TEST_F(SetupHostile, AHangupDuringTheLoginLeavesEveryCommandFailed) {
   EXPECT_FALSE(loggedIn(run));
   EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
   EXPECT_TRUE(onlyLines(run.process.err, "write: Input/output error")) << run.process.err;
+  EXPECT_GE(countOf(run.process.err, "\n"), 2u * 2);  // each command and its newlines
   // One nudge (more if the console was slow to ask), then the user name.
   std::string received = modem.received();
   ASSERT_GE(received.size(), 7u);
@@ -144,6 +159,8 @@ TEST_F(SetupHostile, AHangupDuringTheCommandsFailsThatCommandAndTheRest) {
   EXPECT_EQ(run.process.exitStatus, 3);
   EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
   EXPECT_TRUE(onlyLines(run.process.err, "write: Input/output error")) << run.process.err;
+  // One line for each write that failed: each failed command and its newlines.
+  EXPECT_GE(countOf(run.process.err, "\n"), 3u * 2);
   EXPECT_THAT(modem.commands(), ElementsAre("one", "two"));
 }
 
@@ -160,6 +177,27 @@ TEST_F(SetupHostile, AConsoleThatFallsSilentFailsTheRestButGetsThemAll) {
   EXPECT_EQ(commands[0], "one");
   EXPECT_EQ(commands[1], "two");
   EXPECT_GE(run.process.seconds, 1.9);  // the 200 polls of the unanswered one
+}
+
+// A console that takes nothing for 2 s in the middle of a long command: the
+// program gives up on the command and says how much of it went out, then
+// waits for the prompt as usual, giving up on each newline the same way.
+TEST_F(SetupHostile, AConsoleThatStopsReadingFailsTheCommandWithAMessage) {
+  modemsim::Options console;
+  console.atShell = true;
+  console.stallAfterBytes = 10;
+  console.stallMs = -1;
+  modemsim::ModemSim modem(console);
+  SandboxOptions sandbox;
+  sandbox.timeoutSeconds = 120;  // each newline, too, waits its 2 s
+  SetupRun run = harness.runAgainst(modem, std::string(100000, 'x') + "\n", {"-e", "0"}, sandbox);
+  EXPECT_EQ(run.process.exitStatus, 1);
+  EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
+  EXPECT_THAT(run.process.err,
+              ::testing::MatchesRegex("write: the console accepted nothing for 2 s; "
+                                      "[0-9]+ of 100000 bytes sent\n"
+                                      "(write: the console accepted nothing for 2 s; "
+                                      "0 of 1 bytes sent\n)*"));
 }
 
 // A service manager starts its programs as session leaders without a

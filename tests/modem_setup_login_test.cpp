@@ -220,3 +220,24 @@ TEST_F(SetupLogin, AConsoleThatKeepsTalkingSpendsTheBudget) {
   EXPECT_FALSE(loggedIn(run));
   EXPECT_LE(countOf(run.process.out, "Returned ("), 5u);
 }
+
+// A console that answers a line of the login more slowly than the pause gets
+// the nudge of the next silent poll as an empty user name or password, and
+// refuses the login; a pause longer than its answers logs in.
+TEST_F(SetupLogin, AConsoleSlowerThanThePauseRefusesTheLoginUntilThePauseIsRaised) {
+  modemsim::Options console;
+  console.lineTimeMs = 300;
+  {
+    modemsim::ModemSim modem(console);
+    SetupRun run = harness.runAgainst(modem, "show\n", {"-w", "100000"});
+    EXPECT_FALSE(loggedIn(run));
+    EXPECT_EQ(run.process.exitStatus, 1);  // the console never reached its shell for "show"
+    EXPECT_EQ(run.log.back().text, "Configuration done\n");
+  }
+  {
+    modemsim::ModemSim modem(console);
+    SetupRun run = harness.runAgainst(modem, "show\n", {"-w", "1500000"});
+    EXPECT_TRUE(loggedIn(run));
+    EXPECT_EQ(run.process.exitStatus, 0);
+  }
+}
