@@ -1,5 +1,5 @@
-// The prompt wait's judgement of a chunk (hasPromptLine) against a naive
-// split into LF-separated lines.
+// The prompt wait's judgement of a chunk (hasPromptLine, countPromptLines)
+// against a naive split into LF-separated lines.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -9,22 +9,25 @@
 
 namespace {
 
-bool naiveHasPromptLine(const std::string& chunk) {
+int naivePromptLines(const std::string& chunk) {
+  int prompts = 0;
   std::string line;
   for (char c : chunk) {
     if (c == '\n') {
-      if (line == " > ") return true;
+      if (line == " > ") ++prompts;
       line.clear();
     } else {
       line += c;
     }
   }
-  return line == " > ";
+  return prompts + (line == " > " ? 1 : 0);
 }
 
 void checkChunk(const std::string& chunk) {
   bool found = hasPromptLine(chunk);
-  FUZZ_CHECK(found == naiveHasPromptLine(chunk));
+  int prompts = naivePromptLines(chunk);
+  FUZZ_CHECK(found == (prompts > 0));
+  FUZZ_CHECK(countPromptLines(chunk) == prompts);
   if (found) FUZZ_CHECK(chunk.find(" > ") != std::string::npos);
 }
 

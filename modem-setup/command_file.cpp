@@ -3,6 +3,8 @@
 #include <syslog.h>
 #include <termios.h>
 
+#include <algorithm>
+
 #include "modem_setup.h"
 
 namespace {
@@ -12,6 +14,10 @@ constexpr int PROMPT_POLL_BUDGET = 200;
 // A silent console is nudged with a newline on the first silent poll and on
 // every 25th after it.
 constexpr int SILENT_POLLS_PER_NEWLINE = 25;
+// A console that owes prompts may stay silent as long as the login lets it
+// take over an answer (-w), and at least 100 ms, before it is given up on.
+constexpr int OWED_QUIET_MIN_US = 100000;
+constexpr int POLL_US = 10000;
 
 }  // namespace
 
@@ -23,15 +29,22 @@ bool readCommand(std::istream& commandFile, std::string& command) {
 
 void runCommandFile(int port, std::istream& commandFile, const SetupOptions& options,
                     int& failedCommands) {
+  int gapMs = chunkGapMs(options.baudRate);
+  int quietPolls = std::max(options.loginWaitUs, OWED_QUIET_MIN_US) / POLL_US;
+  // The console answers every newline with a prompt. A slow command gets
+  // the newlines of later silent polls too; their prompts are collected
+  // before anything else is sent, so the run keeps in step with it.
+  int owedPrompts = 0;
   std::string command;
   while (readCommand(commandFile, command)) {
-    // What the console sent before this command (a late prompt answering an
-    // earlier newline, say) is no answer to it. A device that is not a
-    // terminal has nothing to discard.
+    collectOwedPrompts(port, owedPrompts, gapMs, quietPolls, options.debug);
+    // What the console sent before this command (a prompt later than the
+    // collection allowed for, say) is no answer to it. A device that is
+    // not a terminal has nothing to discard.
     tcflush(port, TCIFLUSH);
     // No terminator: the newline goes out on the first silent poll.
     writeToPort(port, command);
-    int polls = waitForPrompt(port, PROMPT_POLL_BUDGET);
+    int polls = waitForPrompt(port, PROMPT_POLL_BUDGET, gapMs, owedPrompts);
     if (polls < 0) {
       ++failedCommands;
       continue;
@@ -41,6 +54,8 @@ void runCommandFile(int port, std::istream& commandFile, const SetupOptions& opt
       fflush(stdout);
     }
   }
+  // The kick and the end of the run come after the console's last answer.
+  collectOwedPrompts(port, owedPrompts, gapMs, quietPolls, options.debug);
   // A file that stops being readable must not look like a finished one.
   if (commandFile.bad()) {
     syslog(LOG_ERR, "Reading cmd file '%s' failed", options.configPath.c_str());
@@ -48,24 +63,30 @@ void runCommandFile(int port, std::istream& commandFile, const SetupOptions& opt
   }
 }
 
-int waitForPrompt(int fd, int maxAttempts) {
+int waitForPrompt(int fd, int maxAttempts, int gapMs, int& owedPrompts) {
   char buffer[CONSOLE_READ_MAX + 1];
   int attempts = 0;
   int silentPolls = 0;
   // Until the command's newline is out the console has not run it, so no
   // prompt can be its answer yet.
-  bool newlineSent = false;
+  int newlinesSent = 0;
+  // A stuck or vanished console owes nothing worth waiting for.
+  owedPrompts = 0;
   while (attempts < maxAttempts) {
-    int n = readWithTimeout(fd, buffer, CONSOLE_READ_MAX);
+    int n = readChunk(fd, buffer, gapMs, newlinesSent ? hasPromptLine : nullptr);
     if (n < 0) return -1;
     if (n == 0) {
       if (silentPolls % SILENT_POLLS_PER_NEWLINE == 0 && writeToPort(fd, "\n") == 0)
-        newlineSent = true;
+        ++newlinesSent;
       ++silentPolls;
       ++attempts;
       continue;
     }
-    if (newlineSent && hasPromptLine(chunkText(buffer, n))) return attempts;
+    int prompts = newlinesSent ? countPromptLines(chunkText(buffer, n)) : 0;
+    if (prompts > 0) {
+      owedPrompts = std::max(newlinesSent - prompts, 0);
+      return attempts;
+    }
     ++attempts;
   }
   return -1;

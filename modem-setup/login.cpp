@@ -17,9 +17,10 @@ void runLogin(int port, const SetupOptions& options) {
   // credentials would be answered forever; each kind of answer is bounded too.
   int usernamesSent = 0;
   int passwordsSent = 0;
+  int gapMs = chunkGapMs(options.baudRate);
 
   while (attempts < options.maxErrors) {
-    int n = readWithTimeout(port, buffer, CONSOLE_READ_MAX);
+    int n = readChunk(port, buffer, gapMs, hasLoginPromptTail);
     if (n == 0) {
       usleep(pause);
       // A console that answered during the pause needs no nudge: the

@@ -44,6 +44,8 @@ int openSerialPort(const std::string& devicePath, int baudRate);
 int readWithTimeout(int fd, char* buffer, int capacity);
 // Bytes of console output waiting to be read; -1 when the device cannot tell.
 int bytesWaiting(int fd);
+// Milliseconds of a monotonic clock, for measuring waits.
+unsigned monotonicMs();
 // Writes all of data, waiting while the port is full; 0, or -1 when the port
 // fails or accepts nothing for about 2 s.
 int writeToPort(int fd, const char* data, size_t length);
@@ -53,13 +55,32 @@ int writeToPort(int fd, const std::string& data);
 
 // The text after the chunk's last LF, or the whole chunk without one.
 std::string chunkTail(const std::string& chunk);
+// How many of the chunk's LF-separated lines are exactly the shell prompt.
+int countPromptLines(const std::string& chunk);
 // True when one of the chunk's LF-separated lines is exactly the shell prompt.
 bool hasPromptLine(const std::string& chunk);
 // What the tail of a login chunk asks for.
 enum class LoginTail { LoginPrompt, PasswordPrompt, ShellPrompt, Other };
 LoginTail classifyLoginTail(const std::string& tail);
+// True when the text's tail is one of the prompts the login answers.
+bool hasLoginPromptTail(const std::string& text);
 // The chunk as text: its bytes up to the first NUL.
 std::string chunkText(const char* buffer, int length);
+
+// Reading the console (console_reader.cpp).
+
+// How far apart, in ms, the pieces of one chunk may arrive at a line speed:
+// the time 20 characters take, and at least 20 ms.
+int chunkGapMs(int baudRate);
+// Whether the text read so far already holds what the caller waits for.
+using ChunkAwaited = bool (*)(const std::string& text);
+// One chunk of console output: a poll, then, unless awaited finds what is
+// waited for, more reads while output follows within gapMs of the last
+// piece, up to CONSOLE_READ_MAX bytes. Results as readWithTimeout's.
+int readChunk(int fd, char* buffer, int gapMs, ChunkAwaited awaited);
+// Reads the prompts the console still owes for earlier newlines until none
+// is owed or it has been silent for quietPolls polls; traces each chunk.
+void collectOwedPrompts(int fd, int owedPrompts, int gapMs, int quietPolls, bool debug);
 
 // Phases of the run.
 
@@ -71,8 +92,9 @@ bool readCommand(std::istream& commandFile, std::string& command);
 // Sends every command of the file and counts those without a prompt back.
 void runCommandFile(int port, std::istream& commandFile, const SetupOptions& options,
                     int& failedCommands);
-// Polls for the shell prompt; the polls spent before it came, or -1.
-int waitForPrompt(int fd, int maxAttempts);
+// Polls for the shell prompt; the polls spent before it came, or -1. Sets
+// owedPrompts to the prompts the console still owes for the newlines sent.
+int waitForPrompt(int fd, int maxAttempts, int gapMs, int& owedPrompts);
 // Signals the DHCP client of the interface through its pid file (dhcp_kick.cpp).
 void kickDhcpClient(const std::string& interfaceName);
 // The decimal text of value.

@@ -2,6 +2,7 @@
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <sstream>
 
@@ -34,12 +35,12 @@ int parseInteger(const std::string& text) {
 }
 
 void printUsage(const char* argv0, int exitStatus) {
-  std::string name = argv0 ? argv0 : "";
-  name = name.substr(name.find_last_of('/') + 1);
+  // GNU basename: the text after the last "/", never a change to argv0.
+  const char* name = argv0 ? basename(argv0) : "";
   fprintf(stderr,
           "Usage: %s [-Dh] [-b rate] [-c conf] [-d dev] [-e err] [-p pass] [-u user] "
           "[-w wait] [-k if]\n",
-          name.c_str());
+          name);
   fputs(USAGE_LINES, stderr);
   exit(exitStatus);
 }

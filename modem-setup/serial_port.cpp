@@ -7,16 +7,15 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
+#include <time.h>
 #include <unistd.h>
-
-#include <chrono>
 
 #include "modem_setup.h"
 
 namespace {
 
-// How long a write waits for a port that accepts nothing at all.
-constexpr std::chrono::milliseconds WRITE_STALL_LIMIT{2000};
+// How long a write waits for a port that accepts nothing at all, in ms.
+constexpr int WRITE_STALL_LIMIT_MS = 2000;
 
 }  // namespace
 
@@ -80,15 +79,21 @@ int bytesWaiting(int fd) {
   return waiting;
 }
 
+unsigned monotonicMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  // Wraps after 49 days; only differences are ever taken.
+  return static_cast<unsigned>(now.tv_sec) * 1000u + static_cast<unsigned>(now.tv_nsec) / 1000000u;
+}
+
 int writeToPort(int fd, const char* data, size_t length) {
-  using Clock = std::chrono::steady_clock;
   size_t sent = 0;
-  auto lastProgress = Clock::now();
+  unsigned lastProgress = monotonicMs();
   while (sent < length) {
     ssize_t n = write(fd, data + sent, length - sent);
     if (n > 0) {
       sent += static_cast<size_t>(n);
-      lastProgress = Clock::now();
+      lastProgress = monotonicMs();
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -97,15 +102,14 @@ int writeToPort(int fd, const char* data, size_t length) {
       return -1;
     }
     // The console's input is full: wait until it takes more, but not forever.
-    auto left = WRITE_STALL_LIMIT -
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastProgress);
-    if (left.count() <= 0) {
+    int left = WRITE_STALL_LIMIT_MS - static_cast<int>(monotonicMs() - lastProgress);
+    if (left <= 0) {
       fprintf(stderr, "write: the console accepted nothing for 2 s; %zu of %zu bytes sent\n",
               sent, length);
       return -1;
     }
     pollfd port = {fd, POLLOUT, 0};
-    poll(&port, 1, static_cast<int>(left.count()));
+    poll(&port, 1, left);
   }
   return 0;
 }

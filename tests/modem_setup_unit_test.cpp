@@ -69,6 +69,27 @@ TEST(PromptLine, MustBeExactlyThePrompt) {
   EXPECT_FALSE(hasPromptLine(" >  "));
 }
 
+// A console that fell behind answers several newlines in one chunk: each
+// prompt line counts, so the run knows how many it still owes.
+TEST(PromptLine, EveryPromptLineOfAChunkCounts) {
+  EXPECT_EQ(countPromptLines(""), 0);
+  EXPECT_EQ(countPromptLines("Saving... done\r\n > "), 1);
+  EXPECT_EQ(countPromptLines(" > \n > \n > "), 3);
+  EXPECT_EQ(countPromptLines(" > \r\n > "), 1);  // the first has a CR on its line
+  EXPECT_EQ(countPromptLines("\n > \n >"), 1);   // the second is still cut
+}
+
+// Pieces of one answer may be as far apart as 20 characters take on the
+// line, and never less than 20 ms; unlisted rates run at 115200.
+TEST(ChunkGap, IsTwentyCharactersAtTheLineSpeed) {
+  EXPECT_EQ(chunkGapMs(115200), 20);
+  EXPECT_EQ(chunkGapMs(19200), 20);
+  EXPECT_EQ(chunkGapMs(9600), 21);
+  EXPECT_EQ(chunkGapMs(4800), 42);
+  EXPECT_EQ(chunkGapMs(2400), 83);
+  EXPECT_EQ(chunkGapMs(300), 20);
+}
+
 TEST(LoginTail, OnlyTheWholeTailNamesAPrompt) {
   EXPECT_EQ(classifyLoginTail("Login: "), LoginTail::LoginPrompt);
   EXPECT_EQ(classifyLoginTail("Password: "), LoginTail::PasswordPrompt);

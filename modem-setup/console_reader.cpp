@@ -1,0 +1,68 @@
+// Reading the console: what makes a chunk of its output, and collecting the
+// prompts it still owes. The login and the prompt wait both read through here.
+#include <poll.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include "modem_setup.h"
+
+namespace {
+
+// The time of 20 characters is the gap two pieces of one answer may have
+// between them; a chunk spans at most the time of CONSOLE_READ_MAX
+// characters at that pace, so a console that trickles without pause still
+// yields chunks.
+constexpr int CHARACTERS_PER_GAP = 20;
+constexpr int GAPS_PER_CHUNK = CONSOLE_READ_MAX / CHARACTERS_PER_GAP;
+// Chunks read while collecting owed prompts, at most: a console that never
+// stops talking ends the collection as it ends a prompt wait.
+constexpr int OWED_CHUNK_MAX = 200;
+
+}  // namespace
+
+int chunkGapMs(int baudRate) {
+  // 20 characters of 10 bits, rounded, and never under 20 ms: a UART hands
+  // output over in FIFO bursts, a USB adapter at its latency timer's ticks.
+  switch (baudRate) {
+    case 2400: return 83;
+    case 4800: return 42;
+    case 9600: return 21;
+    default: return 20;
+  }
+}
+
+int readChunk(int fd, char* buffer, int gapMs, ChunkAwaited awaited) {
+  int n = readWithTimeout(fd, buffer, CONSOLE_READ_MAX);
+  unsigned start = monotonicMs();
+  // A line hands over an answer in pieces: read on while the next follows
+  // within the gap, unless what the caller waits for is already here.
+  // A full buffer ends the chunk too: the read below then returns 0.
+  while (n > 0 && !(awaited && awaited(chunkText(buffer, n)))) {
+    int left = gapMs * GAPS_PER_CHUNK - static_cast<int>(monotonicMs() - start);
+    if (left <= 0) break;
+    pollfd port = {fd, POLLIN, 0};
+    if (poll(&port, 1, left < gapMs ? left : gapMs) <= 0) break;
+    ssize_t more = read(fd, buffer + n, static_cast<size_t>(CONSOLE_READ_MAX - n));
+    if (more <= 0) break;  // a hangup or a failure shows at the next poll
+    n += static_cast<int>(more);
+  }
+  return n;
+}
+
+void collectOwedPrompts(int fd, int owedPrompts, int gapMs, int quietPolls, bool debug) {
+  char buffer[CONSOLE_READ_MAX + 1];
+  int silentPolls = 0;
+  for (int chunks = 0; owedPrompts > 0 && silentPolls < quietPolls && chunks < OWED_CHUNK_MAX;) {
+    int n = readChunk(fd, buffer, gapMs, nullptr);
+    if (n < 0) return;
+    if (n == 0) {
+      ++silentPolls;
+      continue;
+    }
+    silentPolls = 0;
+    ++chunks;
+    std::string chunk = chunkText(buffer, n);
+    owedPrompts -= countPromptLines(chunk);
+    if (debug) printf("+++ <%s>\n", chunk.c_str());
+  }
+}
