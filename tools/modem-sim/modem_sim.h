@@ -87,7 +87,8 @@ struct Options {
   int deviceSpeed = 115200;
 
   // How the line hands what the console sends (answers, echo, banner,
-  // leftover) over to the program; the default: every write whole.
+  // leftover) over to the program; the default: every write whole. Chatter
+  // is noise on the line itself and goes out as it comes.
   LineSpec line;
 };
 
