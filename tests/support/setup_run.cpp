@@ -1,5 +1,8 @@
 #include "setup_run.h"
 
+#include <algorithm>
+#include <sstream>
+
 namespace testsupport {
 
 std::vector<std::string> SetupRun::logLines() const {
@@ -47,6 +50,24 @@ size_t countOf(const std::string& haystack, const std::string& needle) {
        at = haystack.find(needle, at + needle.size()))
     ++count;
   return count;
+}
+
+std::vector<std::string> linesOf(const std::string& received) {
+  std::vector<std::string> lines;
+  std::istringstream in(received);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> withoutEmptyLines(std::vector<std::string> lines) {
+  lines.erase(std::remove(lines.begin(), lines.end(), ""), lines.end());
+  return lines;
+}
+
+bool logged(const SetupRun& run, const std::string& text) {
+  for (const auto& message : run.log)
+    if (message.text == text) return true;
+  return false;
 }
 
 }  // namespace testsupport

@@ -53,4 +53,11 @@ class SetupHarness {
 // How many times needle occurs in haystack.
 size_t countOf(const std::string& haystack, const std::string& needle);
 
+// Every line the console received, in order; the text after the last LF too.
+std::vector<std::string> linesOf(const std::string& received);
+// The lines that are not empty (the nudges and extra newlines left out).
+std::vector<std::string> withoutEmptyLines(std::vector<std::string> lines);
+// Whether the run sent exactly this message to the log.
+bool logged(const SetupRun& run, const std::string& text);
+
 }  // namespace testsupport

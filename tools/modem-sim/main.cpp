@@ -64,6 +64,23 @@ const char USAGE[] =
     "             another program's pty) instead of a new pty: raw 8N1,\n"
     "             clocal, no flow control\n"
     "  -b rate    with -l: the line speed in bit/s (default 115200)\n"
+    "  -M model   how the line hands over what the console sends (answers, echo,\n"
+    "             banner), with -l too:\n"
+    "               whole      every write in one piece (the default)\n"
+    "               uart:RATE[:TRIGGER]\n"
+    "                          an on-board UART: bytes at RATE bit/s (10 bits a\n"
+    "                          byte), handed over TRIGGER at a time (default 8, a\n"
+    "                          16550A's or PL011's receive trigger; 1: every\n"
+    "                          byte), the rest after 4 character times of quiet\n"
+    "               usb[:TICK_MS[:PHASE_MS]]\n"
+    "                          a USB serial adapter: bytes arrive at 115200 bit/s,\n"
+    "                          and what it holds goes out at each tick of its\n"
+    "                          latency timer (default 16 ms, FTDI's) or once 62\n"
+    "                          bytes fill a packet; the ticks fall PHASE_MS\n"
+    "                          (default 0) after the console starts\n"
+    "               cut:MAX_MS[:SEED]\n"
+    "                          each write cut at 1 to 3 random places, the pieces\n"
+    "                          1 to MAX_MS ms apart (SEED default 1: repeatable)\n"
     "  -h         show this help\n"
     "\n"
     "With a command, every \"{}\" in its arguments becomes the pty path (or the\n"
@@ -124,7 +141,7 @@ Invocation parseArguments(int argc, char** argv) {
   bool stall = false;
   int stallMs = -1;  // for good, unless -Y says otherwise
   bool speedGiven = false;
-  while ((option = getopt(argc, argv, "+:u:p:B:seTid:S:P:ncr:R:gjaUC:m:EX:Y:t:L:l:b:h")) != -1) {
+  while ((option = getopt(argc, argv, "+:u:p:B:seTid:S:P:ncr:R:gjaUC:m:EX:Y:t:L:l:b:M:h")) != -1) {
     switch (option) {
       case 'u': o.username = optarg; break;
       case 'p': o.password = optarg; break;
@@ -166,6 +183,13 @@ Invocation parseArguments(int argc, char** argv) {
         }
         speedGiven = true;
         break;
+      case 'M': {
+        std::string error;
+        if (!modemsim::parseLineSpec(optarg, o.line, error)) {
+          throw UsageError(std::string("bad value '") + optarg + "' for -M (" + error + ")");
+        }
+        break;
+      }
       case 'h': run.help = true; break;
       case ':': throw UsageError(std::string("option -") + char(optopt) + " needs a value");
       default: throw UsageError(std::string("unknown option -") + char(optopt));

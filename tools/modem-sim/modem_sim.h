@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "line_model.h"
+
 namespace modemsim {
 
 // The shell prompt the console prints when it is ready for a command.
@@ -87,6 +89,11 @@ struct Options {
   // another program's pty) at deviceSpeed bit/s instead of a new pty.
   std::string device;
   int deviceSpeed = 115200;
+
+  // How the line hands what the console sends (answers, echo, banner,
+  // leftover) over to the program; the default: every write whole. Chatter
+  // is noise on the line itself and goes out as it comes.
+  LineSpec line;
 };
 
 // Parses a reply file: lines "COMMAND => OUTPUT" (prompt appended) or
