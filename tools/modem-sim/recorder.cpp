@@ -166,18 +166,20 @@ void Recorder::State::drain() {
   for (Clock::time_point now = Clock::now(); now < giveUp; now = Clock::now()) {
     if (session.waiting()) quietUntil = std::max(quietUntil, now + ANSWER_WAIT);
     else quietUntil = std::min(quietUntil, now + DRAIN_QUIET);
-    if (now >= quietUntil || !modemGone.empty()) return;
+    if (now >= quietUntil || !modemGone.empty()) break;
     pollfd fds[2] = {{program.hungUp() ? -1 : program.master(), POLLIN, 0},
                      {modem.master(), POLLIN, 0}};
     auto wait = std::chrono::ceil<milliseconds>(std::min(quietUntil, giveUp) - now);
-    if (poll(fds, 2, static_cast<int>(wait.count())) <= 0) return;
+    if (poll(fds, 2, static_cast<int>(wait.count())) <= 0) break;
     bool any = false;
     if (fds[0].revents & POLLIN) any |= fromProgram();
     if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) any |= fromModem();
-    if (!any) return;
+    if (!any) break;
     // Something came: the quiet starts again.
     quietUntil = Clock::now() + (session.waiting() ? ANSWER_WAIT : DRAIN_QUIET);
   }
+  std::string rest = session.transcriptRest();
+  if (!rest.empty()) record("->", rest);
 }
 
 void Recorder::State::record(const char* direction, const std::string& shown) {

@@ -162,7 +162,7 @@ std::string SessionRecording::fromModem(const std::string& bytes, Clock::time_po
     if (echoed) echoPending_.erase(0, 1);
     else echoPending_.clear();
     if (echoed && !masking) {
-      transcript += shown(plain);
+      transcript += shownFromModem(plain, false);
       plain.clear();
       transcript += PLACEHOLDER;
     } else if (!echoed) {
@@ -192,8 +192,32 @@ std::string SessionRecording::fromModem(const std::string& bytes, Clock::time_po
       readCounted = false;
     }
   }
-  return transcript + shown(plain);
+  return transcript + shownFromModem(plain, true);
 }
+
+// The modem's bytes for the transcript. With holdBack, a tail that may be
+// the start of a password cut by the line waits for the next read, so no
+// piece of it is ever shown.
+std::string SessionRecording::shownFromModem(const std::string& plain, bool holdBack) {
+  std::string bytes = heldBack_ + plain;
+  heldBack_.clear();
+  if (holdBack) {
+    std::size_t keep = 0;
+    for (const std::string& password : passwords_) {
+      for (std::size_t k = std::min(password.size() - 1, bytes.size()); k > keep; --k) {
+        if (bytes.compare(bytes.size() - k, k, password, 0, k) == 0) {
+          keep = k;
+          break;
+        }
+      }
+    }
+    heldBack_ = bytes.substr(bytes.size() - keep);
+    bytes.erase(bytes.size() - keep);
+  }
+  return shown(bytes);
+}
+
+std::string SessionRecording::transcriptRest() { return shownFromModem("", false); }
 
 // Whether the answer so far ends in a prompt: the shell prompt as a line of
 // its own, or at the login a question that ends the read.

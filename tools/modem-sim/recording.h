@@ -21,12 +21,15 @@ class SessionRecording {
   // for the transcript: escaped as escapeBytes does, the password as \P.
   std::string fromProgram(const std::string& bytes, Clock::time_point at);
   // One read of what the modem sent; returns it for the transcript likewise
-  // (an echo of the password, or the password anywhere in it, as \P).
+  // (an echo of the password, or the password anywhere in it, as \P). Bytes
+  // at its end that may begin the password wait for the next read.
   std::string fromModem(const std::string& bytes, Clock::time_point at);
   // The reply file: the comment lines of header, the modem's greeting, its
   // login answers, then one line per command, with what is still
   // unanswered as it stands.
   std::string replyFile(const std::string& header);
+  // What the transcript still holds back (see fromModem), once the session is over.
+  std::string transcriptRest();
   // Lines the program sent are still waiting for their answer's prompt.
   bool waiting() const { return !pending_.empty(); }
 
@@ -51,6 +54,7 @@ class SessionRecording {
   bool endsAnswer(bool endOfRead, bool lineFeedNext) const;
   void finishAnswer(Clock::time_point lastByte);
   std::string shown(const std::string& plain) const;
+  std::string shownFromModem(const std::string& plain, bool holdBack);
   bool holdsPassword(const std::string& text) const;
   std::string commandLine(const Answered& answered) const;
 
@@ -65,6 +69,7 @@ class SessionRecording {
 
   // The modem's side.
   std::string modemTail_;     // its output since its last LF
+  std::string heldBack_;      // output that may begin the password, not shown yet
   std::deque<Line> pending_;  // lines sent and not answered yet, oldest first
   Reply current_;             // the answer to pending_.front() so far
   std::vector<std::pair<Clock::time_point, std::size_t>> currentReads_;
