@@ -187,7 +187,7 @@ std::string SessionRecording::fromModem(const std::string& bytes, Clock::time_po
     }
     echoRun_ = echoed;
     const bool endOfRead = i + 1 == bytes.size();
-    if (!echoed && endsAnswer(endOfRead, !endOfRead && bytes[i + 1] == '\n')) {
+    if (!echoed && endsAnswer(endOfRead, endOfRead ? '\0' : bytes[i + 1])) {
       finishAnswer(at);
       readCounted = false;
     }
@@ -220,10 +220,14 @@ std::string SessionRecording::shownFromModem(const std::string& plain, bool hold
 std::string SessionRecording::transcriptRest() { return shownFromModem("", false); }
 
 // Whether the answer so far ends in a prompt: the shell prompt as a line of
-// its own, or at the login a question that ends the read.
-bool SessionRecording::endsAnswer(bool endOfRead, bool lineFeedNext) const {
+// its own, or at the login a question that ends the read. A busy modem's
+// answers to lines that queued up may come in one read, each starting
+// with its CR LF.
+bool SessionRecording::endsAnswer(bool endOfRead, char next) const {
   const std::string tail = lastLine(current_.output);
-  if (tail == SHELL_PROMPT) return endOfRead || lineFeedNext;
+  if (tail == SHELL_PROMPT) {
+    return endOfRead || next == '\n' || (next == '\r' && pending_.size() > 1);
+  }
   if (stage_ == Stage::Shell || !endOfRead) return false;
   return tail.size() >= 2 && tail.compare(tail.size() - 2, 2, ": ") == 0;
 }

@@ -51,7 +51,7 @@ class SessionRecording {
   };
 
   void completeLine(Clock::time_point at);
-  bool endsAnswer(bool endOfRead, bool lineFeedNext) const;
+  bool endsAnswer(bool endOfRead, char next) const;
   void finishAnswer(Clock::time_point lastByte);
   std::string shown(const std::string& plain) const;
   std::string shownFromModem(const std::string& plain, bool holdBack);
