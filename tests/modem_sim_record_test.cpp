@@ -3,6 +3,7 @@
 // modem-sim -r: the program must not be able to tell the two apart.
 #include <dirent.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -320,6 +321,30 @@ TEST_F(ModemSimRecord, BadDevicesAndFilesAreNamedAndNothingIsHalfWritten) {
       << run.err;
   EXPECT_EQ(readFile(file), "show => an older recording\n");
   EXPECT_EQ(filesIn(dir), std::vector<std::string>{"modem.replies"});
+}
+
+// The modem's port is set up as -l sets up its device, at -b's speed.
+TEST_F(ModemSimRecord, TheModemsPortIsRawAtTheGivenSpeed) {
+  modemsim::Options atShell;
+  atShell.atShell = true;
+  modemsim::ModemSim modem(atShell);
+  modem.start();
+  const std::string file = harness.dir().file("speed.replies");
+  ProcessResult run = runSim({"--record", file, "--modem", modem.slavePath(), "-b", "57600",
+                              "--", "sh", "-c", "printf 'show\\n' > {}; sleep 0.3"});
+  modem.stop();
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  termios line{};
+  ASSERT_EQ(tcgetattr(modem.slaveFd(), &line), 0);
+  EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B57600));
+  EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CRTSCTS | CLOCAL), static_cast<tcflag_t>(CS8 | CLOCAL));
+  EXPECT_EQ(line.c_lflag & (ICANON | ECHO), 0u);
+  // Before its first prompt the modem may be at its login: a line there is
+  // recorded as a user name, answered (the replay goes to its shell too).
+  const Recording recorded = load(file);
+  ASSERT_EQ(recorded.login.recordedLogin.user.size(), 1u) << readFile(file);
+  EXPECT_EQ(recorded.login.recordedLogin.user[0].output, "\r\n > ");
+  EXPECT_EQ(runSim({"--record", file, "--modem", modem.slavePath(), "-b", "12345"}).exitStatus, 2);
 }
 
 TEST(ModemSimRecordFormat, RecordedLoginLinesAndThePasswordPlaceholder) {
