@@ -18,7 +18,8 @@ std::string SetupHarness::commandFile(const std::string& content, const std::str
 }
 
 SetupRun SetupHarness::run(const std::vector<std::string>& args, const SandboxOptions& sandbox) {
-  std::vector<std::string> argv = {programPath("SANDBOX_RUN"), "--log", sink_.path()};
+  std::vector<std::string> argv = sandbox.launcher;
+  argv.insert(argv.end(), {programPath("SANDBOX_RUN"), "--log", sink_.path()});
   if (!sandbox.runDir.empty()) argv.insert(argv.end(), {"--run-dir", sandbox.runDir});
   if (sandbox.fdFloor > 0) argv.insert(argv.end(), {"--fd-floor", std::to_string(sandbox.fdFloor)});
   argv.push_back("--");
