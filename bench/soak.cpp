@@ -5,12 +5,18 @@
 //
 // Each run plays a console (modem-sim's library) that asks for the login,
 // answers every line after a random time of 0-300 ms, echoes or not, and
-// takes 0.3-1.5 s over one command of the file picked at random. PROGRAM
-// (serial-modem-setup) runs with its defaults under SANDBOX (sandbox-run),
+// takes 0.3-1.5 s over one command of the file picked at random; its output
+// reaches the program over a line drawn at random too: whole, a UART (2400
+// to 115200 bit/s, the program run at that rate, FIFO trigger 1, 8 or 14), a
+// USB adapter's 16 ms latency timer at a random phase, or cut at random. PROGRAM
+// (serial-modem-setup) runs with its defaults, but -b and -k, under SANDBOX (sandbox-run),
 // whose /dev/log leads nowhere, so the machine's logger never sees it. A run
 // is good when the console received, empty lines aside, the user name, the
 // password and then exactly the file's commands, one a line, in order, and
-// the program exited with 0. Prints one line a bad run and a summary; exits
+// the program exited with 0; and, where the console answers well within the
+// 25 silent polls after which the program nudges it again, each command but
+// the slow one got exactly one newline (a second means a missed prompt).
+// Prints one line a bad run and a summary; exits
 // with 1 when any run was bad.
 //
 // A run must also end in step with the console: the program kicks a DHCP
@@ -63,7 +69,73 @@ struct Timing {
   bool echo;
   std::size_t slowCommand;
   int slowMs;
+  modemsim::LineSpec line;
+  int programRate = 115200;  // -b for the program: the uart's rate
 };
+
+const int UART_RATES[] = {2400, 9600, 19200, 57600, 115200};
+const int UART_TRIGGERS[] = {1, 8, 14};
+
+// A line as the board may have one: whole, a UART at one of the program's
+// rates, a USB adapter's latency timer, or answers cut at random.
+void drawLine(std::mt19937& random, Timing& timing) {
+  auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
+  modemsim::LineSpec& line = timing.line;
+  switch (pick(4)) {
+    case 0: line.kind = modemsim::LineSpec::Kind::Whole; break;
+    case 1:
+      line.kind = modemsim::LineSpec::Kind::Uart;
+      line.rate = timing.programRate = UART_RATES[pick(5)];
+      line.trigger = UART_TRIGGERS[pick(3)];
+      break;
+    case 2:
+      line.kind = modemsim::LineSpec::Kind::Usb;
+      line.phaseMs = pick(16);
+      break;
+    default:
+      line.kind = modemsim::LineSpec::Kind::Cut;
+      line.maxGapMs = 15;
+      line.seed = static_cast<unsigned long>(pick(1 << 30));
+  }
+}
+
+std::string describe(const modemsim::LineSpec& line) {
+  switch (line.kind) {
+    case modemsim::LineSpec::Kind::Whole: return "whole";
+    case modemsim::LineSpec::Kind::Uart:
+      return "uart:" + std::to_string(line.rate) + ":" + std::to_string(line.trigger);
+    case modemsim::LineSpec::Kind::Usb: return "usb:16:" + std::to_string(line.phaseMs);
+    case modemsim::LineSpec::Kind::Cut:
+      return "cut:" + std::to_string(line.maxGapMs) + ":" + std::to_string(line.seed);
+  }
+  return "?";
+}
+
+// A console this quick answers a command long before the 25th silent poll,
+// so each command but the slow one must get exactly one newline: a second
+// one means the program missed a prompt.
+bool answersWellWithinANudge(const Timing& timing) {
+  return timing.lineMs <= 100 &&
+         (timing.line.kind != modemsim::LineSpec::Kind::Uart || timing.line.rate >= 9600);
+}
+
+// Newlines beyond the first after each command, the slow one aside.
+int extraNewlines(const std::vector<std::string>& linesAfterLogin, const Setup& setup,
+                  std::size_t slowCommand) {
+  int extra = 0;
+  std::size_t command = 0;
+  bool counting = false;
+  for (const auto& line : linesAfterLogin) {
+    if (!line.empty()) {
+      counting = command < setup.commands.size() && line == setup.commands[command] &&
+                 command != slowCommand;
+      ++command;
+    } else if (counting) {
+      ++extra;
+    }
+  }
+  return extra;
+}
 
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;
@@ -149,6 +221,7 @@ std::string checkRun(const Setup& setup, const Timing& timing) {
   modemsim::Options console;
   console.lineTimeMs = timing.lineMs;
   console.echo = timing.echo;
+  console.line = timing.line;
   modemsim::Reply slow;
   slow.timeMs = timing.slowMs;
   console.replies[setup.commands[timing.slowCommand]] = slow;
@@ -163,8 +236,9 @@ std::string checkRun(const Setup& setup, const Timing& timing) {
   {
     KickWatch kick(runDir, modem);
     status = runProgram({setup.sandbox, "--log", setup.logDir + "/nobody-listens", "--run-dir",
-                         runDir, "--", setup.program, "-d", modem.slavePath(), "-c",
-                         setup.commandFile, "-k", KICKED_INTERFACE});
+                         runDir, "--", setup.program, "-d", modem.slavePath(), "-b",
+                         std::to_string(timing.programRate), "-c", setup.commandFile, "-k",
+                         KICKED_INTERFACE});
     atExit = modem.transcript();
     std::this_thread::sleep_for(LATE_ANSWER_WAIT);
     later = modem.transcript();
@@ -174,9 +248,11 @@ std::string checkRun(const Setup& setup, const Timing& timing) {
   }
   rmdir(runDir);
 
-  std::vector<std::string> got;
-  for (const auto& line : linesOf(modem.received()))
+  std::vector<std::string> got, afterLogin;
+  for (const auto& line : linesOf(modem.received())) {
+    if (got.size() >= 2) afterLogin.push_back(line);
     if (!line.empty()) got.push_back(line);
+  }
   std::vector<std::string> expected = {console.username, console.password};
   expected.insert(expected.end(), setup.commands.begin(), setup.commands.end());
   std::string problems;
@@ -184,6 +260,10 @@ std::string checkRun(const Setup& setup, const Timing& timing) {
   if (!kicked) problems += " no kick;";
   else if (atKick != later) problems += " the console answered after the kick;";
   if (atExit != later) problems += " the console answered after the run ended;";
+  if (answersWellWithinANudge(timing)) {
+    if (int extra = extraNewlines(afterLogin, setup, timing.slowCommand))
+      problems += " " + std::to_string(extra) + " extra newlines (missed prompts);";
+  }
   if (got != expected) {
     problems += " the console got " + std::to_string(got.size()) + " lines, not " +
                 std::to_string(expected.size()) + ":";
@@ -238,13 +318,14 @@ int main(int argc, char** argv) {
         timing.slowCommand =
             std::uniform_int_distribution<std::size_t>(0, setup.commands.size() - 1)(random);
         timing.slowMs = std::uniform_int_distribution<int>(300, 1500)(random);
+        drawLine(random, timing);
         std::string problems = checkRun(setup, timing);
         if (problems.empty()) continue;
         ++bad;
         std::lock_guard<std::mutex> lock(output);
-        printf("bad run %d: answers in %d ms, echo %s, command %zu takes %d ms:%s\n", run,
+        printf("bad run %d: answers in %d ms, echo %s, command %zu takes %d ms, line %s:%s\n", run,
                timing.lineMs, timing.echo ? "on" : "off", timing.slowCommand + 1, timing.slowMs,
-               problems.c_str());
+               describe(timing.line).c_str(), problems.c_str());
         fflush(stdout);
       }
     });

@@ -145,11 +145,13 @@ board_initramfs() {
 }
 
 # The modem-sim options that match tests/board/dsl-modem.default: its
-# speed, user name and password.
+# speed, user name and password; and the line paced as a UART at that speed
+# with an 8-byte receive trigger, as a real modem's console line would hand
+# the board's UART its bytes.
 board_modem_sim_options() {
   (
     . tests/board/dsl-modem.default
-    echo "-b $MODEM_SPEED -u $MODEM_USER -p $MODEM_PASSWORD"
+    echo "-b $MODEM_SPEED -M uart:$MODEM_SPEED:8 -u $MODEM_USER -p $MODEM_PASSWORD"
   )
 }
 

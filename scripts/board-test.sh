@@ -6,10 +6,13 @@
 # boot script of examples/ as the board's busybox init runs it: it renames
 # dummy0 to wan0 with netif-rename, then configures the modem on ttyAMA1 with
 # serial-modem-setup against modem-sim on the host (answering each line
-# after 30 ms) and kicks a stand-in DHCP client. tests/board/board-checks then
-# reports on the board's console what the host judges here: the commands the
-# modem received, the board's system log, the UART's settings, the
-# interfaces, and netif-rename's refusals.
+# after 30 ms with a line of text before its prompt, tests/board/
+# modem-sim.replies, its output paced like a 57600 bit/s UART's that hands
+# over 8 bytes at a time) and kicks a stand-in DHCP client.
+# tests/board/board-checks then reports on the board's console what the host
+# judges here: the commands the modem received (each with one newline: a
+# second would mean a missed prompt), the board's system log, the UART's
+# settings, the interfaces, and netif-rename's refusals.
 #
 #   scripts/board-test.sh        (as root; installs what it misses)
 #
@@ -23,8 +26,10 @@ cd "$(dirname "$0")/.."
 . scripts/board-lib.sh
 
 BOARD_TIMEOUT=${BOARD_TIMEOUT:-300}
-# The modem console answers every line after this many milliseconds.
+# The modem console answers every line after this many milliseconds, and
+# prints a line before the prompt for each command of the file.
 REPLY_DELAY_MS=30
+REPLIES=tests/board/modem-sim.replies
 
 leg_start=$SECONDS
 board_ensure_packages
@@ -84,6 +89,13 @@ expect_log_order() {
   done
 }
 
+# The lines modem-sim received, from its transcript's "<-" events, unescaped;
+# the credentials and every command in the file are plain text, so only \n
+# needs care.
+modem_received_lines() {
+  sed -n 's/^<- "\(.*\)"$/\1/p' "$dir/transcript" | tr -d '\n' | sed 's/\\n/\n/g'
+}
+
 # What the modem must have received: the credentials, then every command of
 # the command file, each ending in a newline; the login's nudges (empty
 # lines) may come between them.
@@ -92,10 +104,7 @@ check_modem_received() {
   # shellcheck disable=SC1091
   expected=$(. tests/board/dsl-modem.default && printf '%s\n%s\n' "$MODEM_USER" "$MODEM_PASSWORD"
     grep -v -e '^#' -e '^$' examples/bridge.conf)
-  # The transcript's "<-" events, unescaped; every command in the file is
-  # plain text, so only \n needs care.
-  received=$(sed -n 's/^<- "\(.*\)"$/\1/p' "$dir/transcript" | tr -d '\n' |
-    sed 's/\\n/\n/g' | grep -v '^$' || true)
+  received=$(modem_received_lines | grep -v '^$' || true)
   if [ "$received" = "$expected" ]; then
     ok "modem-sim received exactly the credentials and the $(($(wc -l <<<"$expected") - 2)) commands"
   else
@@ -104,6 +113,27 @@ check_modem_received() {
   fi
   if sed -n 's/^<- "\(.*\)"$/\1/p' "$dir/transcript" | tr -d '\n' | grep -q '\\r'; then
     bad "modem-sim received a CR: the UART is not raw"
+  fi
+}
+
+# Each command got exactly one newline: the program took every prompt, though
+# the line handed each over in two bursts. A second newline for a command
+# means its prompt was missed.
+check_one_newline_each() {
+  local password counts
+  # shellcheck disable=SC1091
+  password=$(. tests/board/dsl-modem.default && echo "$MODEM_PASSWORD")
+  # For each line after the password: the command and the empty lines after it.
+  counts=$(modem_received_lines | awk -v password="$password" '
+    seen && $0 != "" { if (command != "") print command ": " newlines; command = $0; newlines = 1; next }
+    seen { newlines++ }
+    $0 == password { seen = 1 }
+    END { if (command != "") print command ": " newlines }')
+  if [ -n "$counts" ] && ! grep -qv ': 1$' <<<"$counts"; then
+    ok "one newline for each of the $(wc -l <<<"$counts") commands: no prompt missed"
+  else
+    bad "newlines per command (more than 1: a missed prompt):"
+    sed 's/^/    /' <<<"${counts:-no command after the password}" >&2
   fi
 }
 
@@ -195,7 +225,8 @@ boot() {
   "${BOARD_QEMU[@]}" >"$dir/qemu.log" 2>&1 &
   BOARD_QEMU_PID=$!
   # shellcheck disable=SC2046  # the options are words
-  if ! board_attach "$dir" "$BOARD_QEMU_PID" $(board_modem_sim_options) -d "$REPLY_DELAY_MS"; then
+  if ! board_attach "$dir" "$BOARD_QEMU_PID" $(board_modem_sim_options) -d "$REPLY_DELAY_MS" \
+    -r "$REPLIES"; then
     board_stop
     cat "$dir/qemu.log" >&2
     bad "the board did not start"
@@ -226,6 +257,7 @@ boot() {
   fi
   expect_in init "/etc/init.d/S40dsl-modem start: exit status 0" "the boot script exited with 0"
   check_modem_received
+  check_one_newline_each
   expect_log_order \
     "user.info serial-modem-setup: Configuring DSL modem using /etc/ppp/bridge.conf" \
     "user.info serial-modem-setup: Login complete" \

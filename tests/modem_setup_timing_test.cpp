@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 
 #include "setup_run.h"
 
@@ -33,19 +32,6 @@ struct Timing {
 
 std::ostream& operator<<(std::ostream& out, const Timing& timing) { return out << timing.name; }
 
-// Every line the console received, in order; the text after the last LF too.
-std::vector<std::string> linesOf(const std::string& received) {
-  std::vector<std::string> lines;
-  std::istringstream in(received);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-std::vector<std::string> withoutEmptyLines(std::vector<std::string> lines) {
-  lines.erase(std::remove(lines.begin(), lines.end(), ""), lines.end());
-  return lines;
-}
-
 std::string commandFile() {
   std::string file = "# five commands, one of them slow\n";
   for (const auto& command : COMMANDS) file += command + "\n";
@@ -66,12 +52,6 @@ modemsim::Options console(const Timing& timing) {
     options.replies["save"] = save;
   }
   return options;
-}
-
-bool logged(const SetupRun& run, const std::string& text) {
-  for (const auto& message : run.log)
-    if (message.text == text) return true;
-  return false;
 }
 
 }  // namespace

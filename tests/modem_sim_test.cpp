@@ -300,6 +300,29 @@ TEST(ModemSimReplies, AScriptAnswersLineByLineThenFallsSilent) {
   EXPECT_EQ(s.sim.received(), "\nanything\n\n");
 }
 
+// The program's reads get an answer in the bursts a UART's receive FIFO hands
+// over: 8 bytes at a time, the last 3 after the FIFO's timeout.
+TEST(ModemSimLine, AUartLineHandsAnAnswerOverInBurstsOfItsTrigger) {
+  Options options = withReplies("show => 0123456789abcdefghij\n");
+  options.line.kind = modemsim::LineSpec::Kind::Uart;
+  options.line.rate = 2400;  // a burst every 33 ms
+  Session s(options);
+  s.line.send("show\n");
+  const std::string answer = "\r\n0123456789abcdefghij\r\n > ";
+  std::vector<std::string> reads;
+  std::string got;
+  while (got.size() < answer.size()) {
+    std::string read = s.line.readOnce();
+    if (read.empty()) break;
+    reads.push_back(read);
+    got += read;
+  }
+  EXPECT_EQ(got, answer);
+  EXPECT_GE(reads.size(), 2u);
+  // A reader that comes late gets several bursts at once, never part of one.
+  for (std::size_t i = 0; i + 1 < reads.size(); ++i) EXPECT_EQ(reads[i].size() % 8, 0u) << reads[i];
+}
+
 TEST(ModemSimReplyFile, ParsesOperatorsEscapesAndSkipsComments) {
   std::map<std::string, Reply> replies;
   std::string error;
@@ -564,7 +587,7 @@ TEST(ModemSimCommand, HelpAndBadUsage) {
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_NE(help.out.find("Usage: modem-sim"), std::string::npos);
   for (const char* flag : {"-g ", "-j ", "-a ", "-U ", "-C n", "-m n", "-E ", "-X bytes", "-Y ms",
-                           "-L bytes", "-l device", "-b rate"})
+                           "-L bytes", "-l device", "-b rate", "-M model"})
     EXPECT_NE(help.out.find(std::string("  ") + flag), std::string::npos) << flag;
   // Every option with a value says what it is without one.
   for (const char* fallback : {"(default 0: at once)", "(default: whole)", "(default: no limit)",
@@ -576,6 +599,13 @@ TEST(ModemSimCommand, HelpAndBadUsage) {
     EXPECT_EQ(bad.exitStatus, 2) << args[0];
     EXPECT_NE(bad.err.find("modem-sim: "), std::string::npos) << bad.err;
   }
+  auto badLine = runSim({"-M", "uart:fast"});
+  EXPECT_EQ(badLine.exitStatus, 2);
+  EXPECT_NE(badLine.err.find("modem-sim: bad value 'uart:fast' for -M (a line model: whole, "
+                             "uart:RATE[:TRIGGER], usb[:TICK_MS[:PHASE_MS]] or cut:MAX_MS[:SEED]"),
+            std::string::npos)
+      << badLine.err;
+  EXPECT_NE(badLine.err.find("Usage: modem-sim"), std::string::npos);
 }
 
 }  // namespace

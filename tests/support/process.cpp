@@ -88,6 +88,52 @@ ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSec
   return result;
 }
 
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv) {
+  int outPipe[2];
+  if (argv.empty() || pipe2(outPipe, O_CLOEXEC) != 0) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    int devNull = open("/dev/null", O_WRONLY);
+    execChild(argv, outPipe[1], devNull);
+  }
+  close(outPipe[1]);
+  out_ = outPipe[0];
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  stop();
+  if (out_ >= 0) close(out_);
+}
+
+std::string BackgroundProcess::readLine(double timeoutSeconds) {
+  auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    std::size_t newline = buffered_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = buffered_.substr(0, newline);
+      buffered_.erase(0, newline + 1);
+      return line;
+    }
+    double left = timeoutSeconds - secondsSince(start);
+    pollfd ready = {out_, POLLIN, 0};
+    if (out_ < 0 || left <= 0 || poll(&ready, 1, static_cast<int>(left * 1000) + 1) <= 0) return "";
+    char buffer[4096];
+    ssize_t n = read(out_, buffer, sizeof buffer);
+    if (n <= 0) return "";
+    buffered_.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+int BackgroundProcess::stop() {
+  if (pid_ <= 0) return -1;
+  kill(pid_, SIGTERM);
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 std::string programPath(const std::string& name) {
   if (const char* path = getenv(name.c_str())) return path;
   if (name == "MODEM_SETUP_PROGRAM") return MODEM_SETUP_PROGRAM;

@@ -1,6 +1,8 @@
 // Running a program under test and collecting what it did.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -18,6 +20,28 @@ struct ProcessResult {
 // Runs argv with an empty standard input, collects both outputs and waits at
 // most timeoutSeconds before killing it.
 ProcessResult runProcess(const std::vector<std::string>& argv, double timeoutSeconds = 60);
+
+// A program running beside the test, its standard input empty: its
+// standard output is read line by line; it gets SIGTERM and is reaped when
+// the object goes, if not before.
+class BackgroundProcess {
+ public:
+  explicit BackgroundProcess(const std::vector<std::string>& argv);
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+  // The next line of its standard output without the LF; "" when none
+  // came within the time.
+  std::string readLine(double timeoutSeconds = 10);
+  // Sends SIGTERM and waits: its exit status, or -1 if a signal ended it.
+  int stop();
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string buffered_;
+};
 
 // The path of a program the tests use: the environment variable of that name
 // when set, else the one this build made (MODEM_SETUP_PROGRAM,

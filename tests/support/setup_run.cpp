@@ -1,5 +1,8 @@
 #include "setup_run.h"
 
+#include <algorithm>
+#include <sstream>
+
 namespace testsupport {
 
 std::vector<std::string> SetupRun::logLines() const {
@@ -15,7 +18,8 @@ std::string SetupHarness::commandFile(const std::string& content, const std::str
 }
 
 SetupRun SetupHarness::run(const std::vector<std::string>& args, const SandboxOptions& sandbox) {
-  std::vector<std::string> argv = {programPath("SANDBOX_RUN"), "--log", sink_.path()};
+  std::vector<std::string> argv = sandbox.launcher;
+  argv.insert(argv.end(), {programPath("SANDBOX_RUN"), "--log", sink_.path()});
   if (!sandbox.runDir.empty()) argv.insert(argv.end(), {"--run-dir", sandbox.runDir});
   if (sandbox.fdFloor > 0) argv.insert(argv.end(), {"--fd-floor", std::to_string(sandbox.fdFloor)});
   argv.push_back("--");
@@ -47,6 +51,24 @@ size_t countOf(const std::string& haystack, const std::string& needle) {
        at = haystack.find(needle, at + needle.size()))
     ++count;
   return count;
+}
+
+std::vector<std::string> linesOf(const std::string& received) {
+  std::vector<std::string> lines;
+  std::istringstream in(received);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> withoutEmptyLines(std::vector<std::string> lines) {
+  lines.erase(std::remove(lines.begin(), lines.end(), ""), lines.end());
+  return lines;
+}
+
+bool logged(const SetupRun& run, const std::string& text) {
+  for (const auto& message : run.log)
+    if (message.text == text) return true;
+  return false;
 }
 
 }  // namespace testsupport

@@ -24,6 +24,9 @@ struct SandboxOptions {
   std::string runDir;    // bound over /var/run; empty: an empty tmpfs
   int fdFloor = 0;       // > 0: the program's descriptors start at or above it
   double timeoutSeconds = 60;
+  // Words that run the sandbox in turn (modem-sim --record ... --, say);
+  // a "{}" in the arguments is then theirs to fill in.
+  std::vector<std::string> launcher;
 };
 
 // Owns a scratch directory and the log socket for the runs of one test.
@@ -52,5 +55,12 @@ class SetupHarness {
 
 // How many times needle occurs in haystack.
 size_t countOf(const std::string& haystack, const std::string& needle);
+
+// Every line the console received, in order; the text after the last LF too.
+std::vector<std::string> linesOf(const std::string& received);
+// The lines that are not empty (the nudges and extra newlines left out).
+std::vector<std::string> withoutEmptyLines(std::vector<std::string> lines);
+// Whether the run sent exactly this message to the log.
+bool logged(const SetupRun& run, const std::string& text);
 
 }  // namespace testsupport

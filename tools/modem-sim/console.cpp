@@ -62,7 +62,11 @@ Reaction Console::completeLine() {
     if (reply != options_.replies.end() && reply->second.timeMs >= 0)
       reaction.timeMs = reply->second.timeMs;
   }
-  reaction.answer = answerLine(line, reaction.hangUp);
+  if (!atShell && !options_.recordedLogin.empty()) {
+    reaction.answer = answerRecordedLogin(line, reaction.timeMs);
+  } else {
+    reaction.answer = answerLine(line, reaction.hangUp);
+  }
   if (atShell) reaction.command = std::move(line);
   if (!options_.script.empty()) {
     // The login and shell still follow the lines; only the answers are scripted.
@@ -107,6 +111,7 @@ Answer Console::answerLogin(const std::string& line, bool& hangUp) {
 }
 
 Answer Console::answerPassword(const std::string& line) {
+  password_ = line;
   if (options_.passwordForever) return {CRLF + PASSWORD_PROMPT};
   if (username_ == options_.username && line == options_.password) {
     stage_ = Stage::Shell;
@@ -126,7 +131,7 @@ Answer Console::answerShell(const std::string& line, bool& hangUp) {
   if (options_.muteAfterCommands > 0 && shellLines_ >= options_.muteAfterCommands) muted_ = true;
   auto reply = options_.replies.find(line);
   if (reply == options_.replies.end()) return {CRLF + SHELL_PROMPT};
-  return piecesOf(reply->second);
+  return piecesOf(withPassword(reply->second, password_));
 }
 
 Answer withSplitPrompts(const Answer& answer) {

@@ -43,12 +43,16 @@ class Console {
   Answer answerLogin(const std::string& line, bool& hangUp);
   Answer answerPassword(const std::string& line);
   Answer answerShell(const std::string& line, bool& hangUp);
+  // The login as a recording has it (login_replay.cpp); sets timeMs.
+  Answer answerRecordedLogin(const std::string& line, int& timeMs);
   bool echoing() const;
 
   const Options& options_;
   Stage stage_;
   std::string line_;      // bytes since the last LF
   std::string username_;  // as given in the Login stage
+  std::string password_;  // as given in the Password stage
+  std::size_t recordedNext_[3] = {};  // the next recorded login, user, password answer
   bool bannerShown_ = false;
   std::size_t scriptNext_ = 0;  // the script entry for the next line
   int shellLines_ = 0;          // lines received at the shell so far
@@ -60,5 +64,8 @@ Answer withSplitPrompts(const Answer& answer);
 
 // The pieces a canned reply goes out as.
 Answer piecesOf(const Reply& reply);
+
+// The reply with password put in at its passwordAt places (login_replay.cpp).
+Reply withPassword(const Reply& reply, const std::string& password);
 
 }  // namespace modemsim

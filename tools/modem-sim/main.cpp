@@ -1,6 +1,7 @@
 // modem-sim: plays a DSL modem's management console on a pseudo-terminal (or
 // on a terminal device it is given), either for a command it runs or for
-// whoever opens the path it prints.
+// whoever opens the path it prints; or records a real modem's console as a
+// reply file (--record).
 #include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
@@ -20,13 +21,15 @@
 
 #include "modem_sim.h"
 #include "pty.h"
+#include "recorder.h"
 
 namespace {
 
 const char USAGE[] =
     "Usage: modem-sim [options] [-- command [args...]]\n"
+    "       modem-sim --record file --modem device [-b rate] [-t file] [-- command ...]\n"
     "Plays a DSL modem's management console on a pseudo-terminal (or, with -l,\n"
-    "on a terminal device).\n"
+    "on a terminal device), or records a real one (--record).\n"
     "\n"
     "  -u user    user name the console accepts (default qorvi)\n"
     "  -p pass    password the console accepts (default qorvi)\n"
@@ -46,7 +49,10 @@ const char USAGE[] =
     "  -r file    canned replies, one per line: COMMAND => OUTPUT (prompt\n"
     "             appended) or COMMAND =>! RAW (sent as is); =>@MS or =>!@MS\n"
     "             give the command a time of its own instead of -d; escapes\n"
-    "             \\n \\r \\t \\\\ \\0 \\xHH, and \\p for a pause between pieces\n"
+    "             \\n \\r \\t \\\\ \\0 \\xHH, \\p for a pause between pieces, \\P\n"
+    "             for the password received at the login; a recording's\n"
+    "             @login, @user, @password TEXT lines answer the login, in\n"
+    "             turn, and @greeting TEXT is sent first\n"
     "  -R rate    read at most this many bytes per second (default: no limit)\n"
     "  -g         chatter binary garbage: random bytes with NUL, CR, LF and\n"
     "             0xFF among them, never '>' (implies -c)\n"
@@ -66,13 +72,44 @@ const char USAGE[] =
     "  -l device  serve this terminal device (a serial port, the slave of\n"
     "             another program's pty) instead of a new pty: raw 8N1,\n"
     "             clocal, no flow control\n"
-    "  -b rate    with -l: the line speed in bit/s (default 115200)\n"
+    "  -b rate    with -l or --modem: the line speed in bit/s (default 115200)\n"
+    "  -M model   how the line hands over what the console sends (answers, echo,\n"
+    "             banner), with -l too:\n"
+    "               whole      every write in one piece (the default)\n"
+    "               uart:RATE[:TRIGGER]\n"
+    "                          an on-board UART: bytes at RATE bit/s (10 bits a\n"
+    "                          byte), handed over TRIGGER at a time (default 8, a\n"
+    "                          16550A's or PL011's receive trigger; 1: every\n"
+    "                          byte), the rest after 4 character times of quiet\n"
+    "               usb[:TICK_MS[:PHASE_MS]]\n"
+    "                          a USB serial adapter: bytes arrive at 115200 bit/s,\n"
+    "                          and what it holds goes out at each tick of its\n"
+    "                          latency timer (default 16 ms, FTDI's) or once 62\n"
+    "                          bytes fill a packet; the ticks fall PHASE_MS\n"
+    "                          (default 0) after the console starts\n"
+    "               cut:MAX_MS[:SEED]\n"
+    "                          each write cut at 1 to 3 random places, the pieces\n"
+    "                          1 to MAX_MS ms apart (SEED default 1: repeatable)\n"
     "  -h         show this help\n"
     "\n"
+    "  --record file   record a real modem instead of playing one: forward\n"
+    "                  every byte between the program's pty and --modem's\n"
+    "                  device, unchanged and at once, and write file as a reply\n"
+    "                  file (-r plays it back): each line's answer up to its\n"
+    "                  prompt, its time, the login's answers; the password the\n"
+    "                  program sent is never written (\\P stands for it)\n"
+    "  --modem device  the modem's serial port, set up as -l sets up its device\n"
+    "\n"
     "With a command, every \"{}\" in its arguments becomes the pty path (or the\n"
-    "-l device); the command runs against the console and modem-sim exits with\n"
-    "its status. Without one, modem-sim prints that path and serves until\n"
-    "SIGINT or SIGTERM.\n";
+    "-l device; with --record, the program's own pty); the command runs against\n"
+    "the console and modem-sim exits with its status. Without one, modem-sim\n"
+    "prints that path and serves until SIGINT or SIGTERM.\n"
+    "\n"
+    "Exit status: the command's; 0 after a signal without one; 2 when modem-sim\n"
+    "cannot start (a bad option, a device that is missing or no terminal, a\n"
+    "recording file that cannot be written) or, with --record, when the\n"
+    "recording could not be written at the end (the modem hung up, say): then\n"
+    "no file is left behind.\n";
 
 // A problem with the command line: reported with the usage, status 2.
 struct UsageError : std::runtime_error {
@@ -87,6 +124,8 @@ struct SetupError : std::runtime_error {
 struct Invocation {
   modemsim::Options options;
   std::string transcriptPath;
+  std::string recordPath;   // --record: record a real modem into this file
+  std::string modemDevice;  // --modem: the real modem's serial port
   std::vector<std::string> command;
   bool help = false;
 };
@@ -113,7 +152,7 @@ void loadReplies(const std::string& path, modemsim::Options& options) {
     throw SetupError("cannot read reply file '" + path + "': " + std::strerror(errno));
   }
   std::string error;
-  if (!modemsim::parseReplyFile(text.str(), options.replies, error)) {
+  if (!modemsim::parseReplyFile(text.str(), options.replies, error, &options)) {
     throw SetupError(path + ": " + error);
   }
 }
@@ -127,8 +166,19 @@ Invocation parseArguments(int argc, char** argv) {
   bool stall = false;
   int stallMs = -1;  // for good, unless -Y says otherwise
   bool speedGiven = false;
-  while ((option = getopt(argc, argv, "+:u:p:B:seTid:S:P:ncr:R:gjaUC:m:EX:Y:t:L:l:b:h")) != -1) {
+  std::string consoleOption;  // the first option that shapes the console played
+  enum { RECORD = 256, MODEM };
+  const struct option longOptions[] = {{"record", required_argument, nullptr, RECORD},
+                                {"modem", required_argument, nullptr, MODEM},
+                                {nullptr, 0, nullptr, 0}};
+  while ((option = getopt_long(argc, argv, "+:u:p:B:seTid:S:P:ncr:R:gjaUC:m:EX:Y:t:L:l:b:M:h",
+                               longOptions, nullptr)) != -1) {
+    if (consoleOption.empty() && option < 256 && !std::strchr("tbh:?", option)) {
+      consoleOption = std::string("-") + char(option);
+    }
     switch (option) {
+      case RECORD: run.recordPath = optarg; break;
+      case MODEM: run.modemDevice = optarg; break;
       case 'u': o.username = optarg; break;
       case 'p': o.password = optarg; break;
       case 'B': o.banner = optarg; break;
@@ -169,12 +219,31 @@ Invocation parseArguments(int argc, char** argv) {
         }
         speedGiven = true;
         break;
+      case 'M': {
+        std::string error;
+        if (!modemsim::parseLineSpec(optarg, o.line, error)) {
+          throw UsageError(std::string("bad value '") + optarg + "' for -M (" + error + ")");
+        }
+        break;
+      }
       case 'h': run.help = true; break;
-      case ':': throw UsageError(std::string("option -") + char(optopt) + " needs a value");
-      default: throw UsageError(std::string("unknown option -") + char(optopt));
+      case ':':
+        if (optopt >= 256) throw UsageError(std::string(argv[optind - 1]) + " needs a value");
+        throw UsageError(std::string("option -") + char(optopt) + " needs a value");
+      default:
+        if (optopt == 0) throw UsageError(std::string("unknown option ") + argv[optind - 1]);
+        throw UsageError(std::string("unknown option -") + char(optopt));
     }
   }
-  if (speedGiven && o.device.empty()) throw UsageError("-b is the line speed of a -l device");
+  if (run.recordPath.empty() != run.modemDevice.empty()) {
+    throw UsageError("--record FILE and --modem DEVICE go together");
+  }
+  if (!run.recordPath.empty() && !consoleOption.empty()) {
+    throw UsageError(consoleOption + " shapes a played console; --record plays none");
+  }
+  if (speedGiven && o.device.empty() && run.modemDevice.empty()) {
+    throw UsageError("-b is the line speed of a -l device");
+  }
   // A stall of 0 ms is no stall at all.
   if (stall) o.stallMs = stallMs;
   // The transcript goes out live; keeping a copy in memory would only grow.
@@ -291,6 +360,18 @@ int run(int argc, char** argv) {
   sigaddset(&blocked, SIGTERM);
   sigaddset(&blocked, SIGCHLD);
   pthread_sigmask(SIG_BLOCK, &blocked, &originalMask);
+
+  if (!invocation.recordPath.empty()) {
+    modemsim::Recorder recorder(invocation.recordPath, invocation.modemDevice,
+                                invocation.options.deviceSpeed);
+    recorder.setTranscriptFd(transcriptFd);
+    recorder.start();
+    int status = invocation.command.empty()
+                     ? serveUntilSignal(recorder.slavePath())
+                     : runCommand(invocation.command, recorder.slavePath(), originalMask);
+    recorder.save();
+    return status;
+  }
 
   modemsim::ModemSim sim(invocation.options);
   sim.setTranscriptFd(transcriptFd);

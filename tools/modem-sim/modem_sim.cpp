@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -18,6 +19,7 @@
 
 #include "console.h"
 #include "escapes.h"
+#include "line_model.h"
 #include "outbox.h"
 #include "pty.h"
 #include "read_quota.h"
@@ -49,6 +51,16 @@ void writeAll(int fd, const std::string& text) {
   }
 }
 
+// A wait as precise as the line model needs: a 115200 bit/s UART hands over
+// a burst every 0.7 ms.
+timespec pollTimeout(Clock::time_point now, Clock::time_point until) {
+  if (until <= now) return {0, 0};
+  auto wait = std::chrono::ceil<std::chrono::microseconds>(until - now);
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+  return {static_cast<time_t>(seconds.count()),
+          static_cast<long>(std::chrono::nanoseconds(wait - seconds).count())};
+}
+
 int pollTimeoutMs(Clock::time_point now, Clock::time_point until) {
   if (until <= now) return 0;
   // Round up, so a wait for something due in 0.3 ms does not spin.
@@ -71,6 +83,8 @@ struct ModemSim::State {
   void drainInput();
   void queueAnswer(const Answer& answer, int timeMs, Clock::time_point now,
                    const std::string& takeUpEcho);
+  ssize_t toLine(const char* bytes, std::size_t size, Clock::time_point now);
+  void flushLine(Clock::time_point now);
   void sendChatter(Clock::time_point now);
   void log(const char* direction, const std::string& bytes);
   void record(const std::string& event);
@@ -86,6 +100,11 @@ struct ModemSim::State {
   // Used by the serving thread only.
   Console console;
   Outbox outbox;
+  // The line model, unless every write goes to the master whole, and the
+  // bursts it handed over that the master has not taken yet.
+  const bool paced = options.line.kind != LineSpec::Kind::Whole;
+  LineModel line{options.line, Clock::now()};
+  std::deque<std::string> wire;
   ReadQuota quota;
   Clock::time_point restMasterUntil{};  // after EIO: no slave side for now
   Clock::time_point nextChatter{};
@@ -130,13 +149,19 @@ void ModemSim::State::serve() {
       wantWrite = !resting && outbox.blocked();
       wakeAt = std::min(wakeAt, outbox.blocked() ? now + RETRY_WAIT : outbox.due());
     }
+    if (!wire.empty()) {
+      wantWrite = !resting;
+      wakeAt = std::min(wakeAt, now + RETRY_WAIT);
+    }
+    if (line.holding()) wakeAt = std::min(wakeAt, line.due());
     if (chatter) wakeAt = std::min(wakeAt, nextChatter);
 
     // A master with nothing wanted stays out of the poll: a hangup would
     // otherwise wake it at once, over and over.
     short masterEvents = (wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0);
     pollfd fds[2] = {{wakeRead, POLLIN, 0}, {masterEvents ? pty.master() : -1, masterEvents, 0}};
-    poll(fds, 2, pollTimeoutMs(now, wakeAt));  // EINTR: just another round
+    timespec timeout = pollTimeout(now, wakeAt);
+    ppoll(fds, 2, &timeout, nullptr);  // EINTR: just another round
     if (stopping) break;
 
     now = Clock::now();
@@ -146,7 +171,11 @@ void ModemSim::State::serve() {
       restMasterUntil = now + RETRY_WAIT;
     }
     if (pty.hungUp()) continue;
-    outbox.flush(pty.master(), now, [this](const std::string& sent) { log("->", sent); });
+    outbox.flush([this, now](const char* bytes, std::size_t size) { return toLine(bytes, size, now); },
+                 now, [this](const std::string& sent) {
+                   if (!paced) log("->", sent);
+                 });
+    if (paced) flushLine(now);
     if (chatter && now >= nextChatter) sendChatter(now);
   }
   drainInput();
@@ -245,6 +274,8 @@ bool ModemSim::State::react(Reaction& reaction, std::string& echo, Clock::time_p
 
 void ModemSim::State::hangUp() {
   outbox = Outbox();  // what was still to go out never will
+  line.clear();
+  wire.clear();
   pty.hangUp();
   hungUp = true;
   record("-- hangup\n");
@@ -271,6 +302,30 @@ void ModemSim::State::queueAnswer(const Answer& answer, int timeMs, Clock::time_
       if (split == std::string::npos) break;
       at += split;
     } while (at < piece.size());
+  }
+}
+
+// Where the console's output goes: straight to the master, or onto the
+// modelled line, which takes everything.
+ssize_t ModemSim::State::toLine(const char* bytes, std::size_t size, Clock::time_point now) {
+  if (!paced) return write(pty.master(), bytes, size);
+  line.send(std::string(bytes, size), now);
+  return static_cast<ssize_t>(size);
+}
+
+// Writes the bursts the line has handed over by now, each on its own, so the
+// transcript shows them as the program could get them.
+void ModemSim::State::flushLine(Clock::time_point now) {
+  for (std::string& burst : line.take(now)) wire.push_back(std::move(burst));
+  while (!wire.empty()) {
+    std::string& burst = wire.front();
+    ssize_t n = write(pty.master(), burst.data(), burst.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // no room, or nobody there: the next round tries again
+    log("->", burst.substr(0, static_cast<std::size_t>(n)));
+    burst.erase(0, static_cast<std::size_t>(n));
+    if (!burst.empty()) return;
+    wire.pop_front();
   }
 }
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "line_model.h"
+
 namespace modemsim {
 
 // The shell prompt the console prints when it is ready for a command.
@@ -25,6 +27,20 @@ struct Reply {
   // splitPauseMs, so the bytes after each arrive in a later chunk.
   std::vector<std::size_t> pauses;
   int timeMs = -1;     // how long the command takes; < 0: the console's lineTimeMs
+  // Offsets into output (ascending) where the password received at the
+  // login goes: a recording's stand-in for the modem echoing it.
+  std::vector<std::size_t> passwordAt;
+};
+
+// A recorded modem's answers during its login, each list used in turn, its
+// last answer again once it is used up. After an answer the console is at
+// its shell when the answer ends in the prompt line, waits for a password
+// when its last line asks for one, and for a user name otherwise.
+struct RecordedLogin {
+  std::vector<Reply> login;     // to an empty line while it waits for a user name
+  std::vector<Reply> user;      // to a user name
+  std::vector<Reply> password;  // to a password, right or wrong
+  bool empty() const { return login.empty() && user.empty() && password.empty(); }
 };
 
 // What kind of console to play. The defaults behave like a well-mannered modem.
@@ -52,6 +68,7 @@ struct Options {
   int splitPauseMs = 40;       // ...with this pause between the pieces
   long readBytesPerSecond = 0; // > 0: a slow reader; 0: reads at once
   std::map<std::string, Reply> replies;  // per command; others get a prompt
+  RecordedLogin recordedLogin;  // non-empty: the login answers as recorded
   // Non-empty: the n-th line received (in any state) is answered with the
   // n-th entry, sent as is; once they are used up nothing more is answered.
   std::vector<std::string> script;
@@ -87,6 +104,11 @@ struct Options {
   // another program's pty) at deviceSpeed bit/s instead of a new pty.
   std::string device;
   int deviceSpeed = 115200;
+
+  // How the line hands what the console sends (answers, echo, banner,
+  // leftover) over to the program; the default: every write whole. Chatter
+  // is noise on the line itself and goes out as it comes.
+  LineSpec line;
 };
 
 // Parses a reply file: lines "COMMAND => OUTPUT" (prompt appended) or
@@ -94,13 +116,22 @@ struct Options {
 // side may be empty ("cmd =>": just the prompt, "cmd =>!": no answer at all).
 // "@MS" right after the arrow gives the command a time of its own
 // ("save =>@1500 Saved", "reboot =>!@3000").
-// Escapes in the right side: \n \r \t \\ \0 \xHH, and \p for a pause of
-// splitPauseMs (so the bytes after it arrive in a later chunk). Empty lines
-// and lines starting with "#" are skipped; a later line for the same command
-// replaces an earlier one. Adds to replies; returns false and sets error
-// ("line N: ...") on a malformed line.
+// Escapes in the right side: \n \r \t \\ \0 \xHH, \p for a pause of
+// splitPauseMs (so the bytes after it arrive in a later chunk), and \P for
+// the password received at the login (a recording's placeholder). Empty
+// lines and lines starting with "#" are skipped; a later line for the same
+// command replaces an earlier one.
+// A recording (modem-sim --record) adds lines without an operator that
+// start with "@": "@login TEXT", "@user TEXT", "@password TEXT", each
+// optionally timed ("@user@30 \r\nPassword: "), the TEXT sent as is (no
+// prompt appended), go to recording->recordedLogin in the order given;
+// "@greeting TEXT" becomes recording->leftover. In such a TEXT a blank
+// before "=>" is written \x20, or the line would be a reply. Without
+// recording they are checked and left out.
+// Adds to replies; returns false and sets error ("line N: ...") on a
+// malformed line.
 bool parseReplyFile(const std::string& text, std::map<std::string, Reply>& replies,
-                    std::string& error);
+                    std::string& error, Options* recording = nullptr);
 
 class ModemSim {
  public:

@@ -1,7 +1,5 @@
 #include "outbox.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 
@@ -24,14 +22,14 @@ Clock::time_point Outbox::due() const {
   return std::max(first.notBefore, lastFinished_ + first.gap);
 }
 
-void Outbox::flush(int fd, Clock::time_point now,
+void Outbox::flush(const Writer& write, Clock::time_point now,
                    const std::function<void(const std::string&)>& sent) {
   blocked_ = false;
   while (!empty() && due() <= now) {
     Piece& piece = pieces_.front();
     piece.started = true;
     if (!piece.bytes.empty()) {
-      ssize_t written = write(fd, piece.bytes.data(), piece.bytes.size());
+      ssize_t written = write(piece.bytes.data(), piece.bytes.size());
       if (written < 0) {
         if (errno == EINTR) continue;
         // EAGAIN: no room now; EIO and the like: the line is gone for the

@@ -1,6 +1,9 @@
-// Bytes waiting to go out to the pty master, in order and on time, written
-// without ever blocking: whatever the other side does not take yet waits here.
+// Bytes waiting to go out to the line (the pty master, or the line model), in
+// order and on time, written without ever blocking: whatever the other side
+// does not take yet waits here.
 #pragma once
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <deque>
@@ -25,8 +28,10 @@ class Outbox {
   bool blocked() const { return blocked_; }  // the last write found no room
   Clock::time_point due() const;             // when the first piece may go
 
+  // Takes bytes like write(2): how many it took, or -1 with errno set.
+  using Writer = std::function<ssize_t(const char* bytes, std::size_t size)>;
   // Writes every piece that is due and fits; reports each write to sent.
-  void flush(int fd, Clock::time_point now,
+  void flush(const Writer& write, Clock::time_point now,
              const std::function<void(const std::string&)>& sent);
 
  private:

@@ -1,4 +1,6 @@
-// The reply file: one "COMMAND => OUTPUT" or "COMMAND =>! RAW" per line.
+// The reply file: one "COMMAND => OUTPUT" or "COMMAND =>! RAW" per line,
+// and a recording's "@login TEXT" lines (see parseReplyFile).
+#include <algorithm>
 #include <cctype>
 #include <sstream>
 
@@ -63,6 +65,7 @@ bool unescape(const std::string& text, Reply& reply, std::string& error) {
       case '\\': reply.output += '\\'; break;
       case '0': reply.output += '\0'; break;
       case 'p': reply.pauses.push_back(reply.output.size()); break;
+      case 'P': reply.passwordAt.push_back(reply.output.size()); break;
       case 'x': {
         int high = i + 1 < text.size() ? hexValue(text[i + 1]) : -1;
         int low = i + 2 < text.size() ? hexValue(text[i + 2]) : -1;
@@ -86,10 +89,47 @@ bool isBlank(const std::string& line) {
   return line.find_first_not_of(" \t") == std::string::npos;
 }
 
+// "@NAME[@MS] TEXT": one of a recording's login answers, or its greeting.
+bool parseRecordedLine(const std::string& line, Options* recording, std::string& problem) {
+  std::size_t nameEnd = line.find_first_of("@ ", 1);
+  if (nameEnd == std::string::npos) nameEnd = line.size();
+  const std::string name = line.substr(1, nameEnd - 1);
+  Reply reply;
+  reply.raw = true;
+  std::size_t at = nameEnd;
+  if (at < line.size() && line[at] == '@') {
+    std::size_t digits = line.find_first_not_of("0123456789", at + 1);
+    if (digits == std::string::npos) digits = line.size();
+    if (digits == at + 1 || digits - at - 1 > 9) {
+      problem = "\"@" + name + "@\" needs a time of 0 to 999999999 ms";
+      return false;
+    }
+    reply.timeMs = std::stoi(line.substr(at + 1, digits - at - 1));
+    at = digits;
+  }
+  if (at < line.size() && line[at] != ' ') {
+    problem = "no blank after \"@" + name + "\"";
+    return false;
+  }
+  if (!unescape(line.substr(std::min(line.size(), at + 1)), reply, problem)) return false;
+
+  Options ignored;
+  Options& into = recording ? *recording : ignored;
+  if (name == "login") into.recordedLogin.login.push_back(std::move(reply));
+  else if (name == "user") into.recordedLogin.user.push_back(std::move(reply));
+  else if (name == "password") into.recordedLogin.password.push_back(std::move(reply));
+  else if (name == "greeting") into.leftover = reply.output;
+  else {
+    problem = "no \" => \" or \" =>! \" in it, and \"@" + name + "\" is no recorded answer";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool parseReplyFile(const std::string& text, std::map<std::string, Reply>& replies,
-                    std::string& error) {
+                    std::string& error, Options* recording) {
   std::istringstream lines(text);
   std::string line;
   for (int number = 1; std::getline(lines, line); ++number) {
@@ -98,6 +138,14 @@ bool parseReplyFile(const std::string& text, std::map<std::string, Reply>& repli
     if (isBlank(line) || line[0] == '#') continue;
 
     Operator op = findOperator(line);
+    if (op.at == std::string::npos && line[0] == '@') {
+      std::string problem;
+      if (!parseRecordedLine(line, recording, problem)) {
+        error = "line " + std::to_string(number) + ": " + problem;
+        return false;
+      }
+      continue;
+    }
     if (op.at == std::string::npos) {
       error = "line " + std::to_string(number) + ": no \" => \" or \" =>! \" in it";
       return false;
