@@ -1,7 +1,7 @@
 // The real serial-modem-setup against consoles that misbehave: they never
-// stop talking, cut their prompts, ask for the password forever, hang up or
-// fall silent. Whatever the console does, the run ends within its bounds,
-// reports what failed and is never killed.
+// stop talking, cut their prompts, ask for the password forever, hang up,
+// stop reading or fall silent. Whatever the console does, the run ends
+// within its bounds, reports what failed and is never killed.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
