@@ -69,7 +69,7 @@ struct Timing {
   bool echo;
   std::size_t slowCommand;
   int slowMs;
-  modemsim::LineSpec line;
+  modemsim::LineSettings line;
   int programRate = 115200;  // -b for the program: the uart's rate
 };
 
@@ -80,32 +80,32 @@ const int UART_TRIGGERS[] = {1, 8, 14};
 // rates, a USB adapter's latency timer, or answers cut at random.
 void drawLine(std::mt19937& random, Timing& timing) {
   auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
-  modemsim::LineSpec& line = timing.line;
+  modemsim::LineSettings& line = timing.line;
   switch (pick(4)) {
-    case 0: line.kind = modemsim::LineSpec::Kind::Whole; break;
+    case 0: line.kind = modemsim::LineSettings::Kind::Whole; break;
     case 1:
-      line.kind = modemsim::LineSpec::Kind::Uart;
+      line.kind = modemsim::LineSettings::Kind::Uart;
       line.rate = timing.programRate = UART_RATES[pick(5)];
       line.trigger = UART_TRIGGERS[pick(3)];
       break;
     case 2:
-      line.kind = modemsim::LineSpec::Kind::Usb;
+      line.kind = modemsim::LineSettings::Kind::Usb;
       line.phaseMs = pick(16);
       break;
     default:
-      line.kind = modemsim::LineSpec::Kind::Cut;
+      line.kind = modemsim::LineSettings::Kind::Cut;
       line.maxGapMs = 15;
       line.seed = static_cast<unsigned long>(pick(1 << 30));
   }
 }
 
-std::string describe(const modemsim::LineSpec& line) {
+std::string describe(const modemsim::LineSettings& line) {
   switch (line.kind) {
-    case modemsim::LineSpec::Kind::Whole: return "whole";
-    case modemsim::LineSpec::Kind::Uart:
+    case modemsim::LineSettings::Kind::Whole: return "whole";
+    case modemsim::LineSettings::Kind::Uart:
       return "uart:" + std::to_string(line.rate) + ":" + std::to_string(line.trigger);
-    case modemsim::LineSpec::Kind::Usb: return "usb:16:" + std::to_string(line.phaseMs);
-    case modemsim::LineSpec::Kind::Cut:
+    case modemsim::LineSettings::Kind::Usb: return "usb:16:" + std::to_string(line.phaseMs);
+    case modemsim::LineSettings::Kind::Cut:
       return "cut:" + std::to_string(line.maxGapMs) + ":" + std::to_string(line.seed);
   }
   return "?";
@@ -116,7 +116,7 @@ std::string describe(const modemsim::LineSpec& line) {
 // one means the program missed a prompt.
 bool answersWellWithinANudge(const Timing& timing) {
   return timing.lineMs <= 100 &&
-         (timing.line.kind != modemsim::LineSpec::Kind::Uart || timing.line.rate >= 9600);
+         (timing.line.kind != modemsim::LineSettings::Kind::Uart || timing.line.rate >= 9600);
 }
 
 // Newlines beyond the first after each command, the slow one aside.

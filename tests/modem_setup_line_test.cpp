@@ -57,7 +57,7 @@ std::string commandFile() {
 }
 
 // A console that answers each line in 30 ms, as the demo's does.
-modemsim::Options console(const modemsim::LineSpec& line) {
+modemsim::Options console(const modemsim::LineSettings& line) {
   modemsim::Options options;
   options.username = USER;
   options.password = PASSWORD;
@@ -67,25 +67,25 @@ modemsim::Options console(const modemsim::LineSpec& line) {
   return options;
 }
 
-modemsim::LineSpec uart(long rate, int trigger) {
-  modemsim::LineSpec line;
-  line.kind = modemsim::LineSpec::Kind::Uart;
+modemsim::LineSettings uart(long rate, int trigger) {
+  modemsim::LineSettings line;
+  line.kind = modemsim::LineSettings::Kind::Uart;
   line.rate = rate;
   line.trigger = trigger;
   return line;
 }
 
-modemsim::LineSpec usb(int tickMs, int phaseMs) {
-  modemsim::LineSpec line;
-  line.kind = modemsim::LineSpec::Kind::Usb;
+modemsim::LineSettings usb(int tickMs, int phaseMs) {
+  modemsim::LineSettings line;
+  line.kind = modemsim::LineSettings::Kind::Usb;
   line.tickMs = tickMs;
   line.phaseMs = phaseMs;
   return line;
 }
 
-modemsim::LineSpec cut(int maxGapMs, unsigned long seed) {
-  modemsim::LineSpec line;
-  line.kind = modemsim::LineSpec::Kind::Cut;
+modemsim::LineSettings cut(int maxGapMs, unsigned long seed) {
+  modemsim::LineSettings line;
+  line.kind = modemsim::LineSettings::Kind::Cut;
   line.maxGapMs = maxGapMs;
   line.seed = seed;
   return line;
@@ -93,7 +93,7 @@ modemsim::LineSpec cut(int maxGapMs, unsigned long seed) {
 
 struct Cell {
   const char* name;
-  modemsim::LineSpec line;
+  modemsim::LineSettings line;
   long speed = 0;  // > 0: the program's -b
 };
 

@@ -11,7 +11,7 @@
 
 using modemsim::Clock;
 using modemsim::LineModel;
-using modemsim::LineSpec;
+using modemsim::LineSettings;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using ::testing::ElementsAre;
@@ -34,11 +34,11 @@ std::vector<std::pair<long, std::string>> bursts(LineModel& line, Clock::time_po
   return out;
 }
 
-LineSpec parsed(const std::string& text) {
-  LineSpec spec;
+LineSettings parsed(const std::string& text) {
+  LineSettings settings;
   std::string error;
-  EXPECT_TRUE(modemsim::parseLineSpec(text, spec, error)) << text << ": " << error;
-  return spec;
+  EXPECT_TRUE(modemsim::parseLineSettings(text, settings, error)) << text << ": " << error;
+  return settings;
 }
 
 }  // namespace
@@ -117,28 +117,28 @@ TEST(ModemSimLineModel, WholeHandsOverEachWriteAtOnce) {
 }
 
 TEST(ModemSimLineModel, ParsesItsSettingsAndRejectsAnythingElse) {
-  LineSpec uart = parsed("uart:57600:14");
-  EXPECT_EQ(uart.kind, LineSpec::Kind::Uart);
+  LineSettings uart = parsed("uart:57600:14");
+  EXPECT_EQ(uart.kind, LineSettings::Kind::Uart);
   EXPECT_EQ(uart.rate, 57600);
   EXPECT_EQ(uart.trigger, 14);
   EXPECT_EQ(parsed("uart:9600").trigger, 8);
-  LineSpec usb = parsed("usb");
-  EXPECT_EQ(usb.kind, LineSpec::Kind::Usb);
+  LineSettings usb = parsed("usb");
+  EXPECT_EQ(usb.kind, LineSettings::Kind::Usb);
   EXPECT_EQ(usb.tickMs, 16);
   EXPECT_EQ(usb.phaseMs, 0);
   EXPECT_EQ(parsed("usb:1:3").phaseMs, 3);
-  LineSpec cut = parsed("cut:15:42");
-  EXPECT_EQ(cut.kind, LineSpec::Kind::Cut);
+  LineSettings cut = parsed("cut:15:42");
+  EXPECT_EQ(cut.kind, LineSettings::Kind::Cut);
   EXPECT_EQ(cut.maxGapMs, 15);
   EXPECT_EQ(cut.seed, 42u);
-  EXPECT_EQ(parsed("whole").kind, LineSpec::Kind::Whole);
+  EXPECT_EQ(parsed("whole").kind, LineSettings::Kind::Whole);
 
   for (const char* bad : {"", "whole:1", "uart", "uart:", "uart:fast", "uart:9600:0", "uart:9600:8:1",
                           "usb:0", "usb:16:x", "cut", "cut:0", "cut:-5", "serial", "UART:9600"}) {
-    LineSpec spec = uart;
+    LineSettings settings = uart;
     std::string error;
-    EXPECT_FALSE(modemsim::parseLineSpec(bad, spec, error)) << bad;
+    EXPECT_FALSE(modemsim::parseLineSettings(bad, settings, error)) << bad;
     EXPECT_THAT(error, ::testing::HasSubstr("uart:RATE[:TRIGGER]")) << bad;
-    EXPECT_EQ(spec.rate, 57600) << "a bad model leaves the settings alone: " << bad;
+    EXPECT_EQ(settings.rate, 57600) << "a bad model leaves the settings alone: " << bad;
   }
 }

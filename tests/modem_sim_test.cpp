@@ -304,7 +304,7 @@ TEST(ModemSimReplies, AScriptAnswersLineByLineThenFallsSilent) {
 // over: 8 bytes at a time, the last 3 after the FIFO's timeout.
 TEST(ModemSimLine, AUartLineHandsAnAnswerOverInBurstsOfItsTrigger) {
   Options options = withReplies("show => 0123456789abcdefghij\n");
-  options.line.kind = modemsim::LineSpec::Kind::Uart;
+  options.line.kind = modemsim::LineSettings::Kind::Uart;
   options.line.rate = 2400;  // a burst every 33 ms
   Session s(options);
   s.line.send("show\n");

@@ -38,27 +38,27 @@ bool numberIn(const std::string& text, long low, long high, long& value) {
 
 }  // namespace
 
-bool parseLineSpec(const std::string& text, LineSpec& spec, std::string& error) {
+bool parseLineSettings(const std::string& text, LineSettings& settings, std::string& error) {
   const std::vector<std::string> f = fieldsOf(text);
   const std::string& kind = f[0];
-  LineSpec parsed;
+  LineSettings parsed;
   long a = 0, b = 0;
   bool ok = false;
   if (kind == "whole") {
     ok = f.size() == 1;
   } else if (kind == "uart") {
-    parsed.kind = LineSpec::Kind::Uart;
+    parsed.kind = LineSettings::Kind::Uart;
     ok = (f.size() == 2 || f.size() == 3) && numberIn(f[1], 50, 4000000, parsed.rate) &&
          (f.size() == 2 || numberIn(f[2], 1, 64, b));
     if (f.size() == 3) parsed.trigger = static_cast<int>(b);
   } else if (kind == "usb") {
-    parsed.kind = LineSpec::Kind::Usb;
+    parsed.kind = LineSettings::Kind::Usb;
     ok = f.size() <= 3 && (f.size() < 2 || numberIn(f[1], 1, 255, a)) &&
          (f.size() < 3 || numberIn(f[2], 0, 255, b));
     if (f.size() >= 2) parsed.tickMs = static_cast<int>(a);
     if (f.size() >= 3) parsed.phaseMs = static_cast<int>(b);
   } else if (kind == "cut") {
-    parsed.kind = LineSpec::Kind::Cut;
+    parsed.kind = LineSettings::Kind::Cut;
     ok = (f.size() == 2 || f.size() == 3) && numberIn(f[1], 1, 60000, a) &&
          (f.size() == 2 || numberIn(f[2], 0, LONG_MAX, b));
     parsed.maxGapMs = static_cast<int>(a);
@@ -70,24 +70,24 @@ bool parseLineSpec(const std::string& text, LineSpec& spec, std::string& error) 
             "PHASE_MS 0 to 255, MAX_MS 1 to 60000";
     return false;
   }
-  spec = parsed;
+  settings = parsed;
   return true;
 }
 
-LineModel::LineModel(const LineSpec& spec, Clock::time_point start)
-    : spec_(spec),
+LineModel::LineModel(const LineSettings& settings, Clock::time_point start)
+    : settings_(settings),
       start_(start),
       charTime_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-          10.0 / static_cast<double>(std::max(1L, spec.rate))))),
-      random_(static_cast<std::mt19937::result_type>(spec.seed)) {}
+          10.0 / static_cast<double>(std::max(1L, settings.rate))))),
+      random_(static_cast<std::mt19937::result_type>(settings.seed)) {}
 
 void LineModel::send(const std::string& bytes, Clock::time_point now) {
   if (bytes.empty()) return;
-  switch (spec_.kind) {
-    case LineSpec::Kind::Whole: hold(bytes, now); break;
-    case LineSpec::Kind::Uart: sendUart(bytes, now); break;
-    case LineSpec::Kind::Usb: sendUsb(bytes, now); break;
-    case LineSpec::Kind::Cut: sendCut(bytes, now); break;
+  switch (settings_.kind) {
+    case LineSettings::Kind::Whole: hold(bytes, now); break;
+    case LineSettings::Kind::Uart: sendUart(bytes, now); break;
+    case LineSettings::Kind::Usb: sendUsb(bytes, now); break;
+    case LineSettings::Kind::Cut: sendCut(bytes, now); break;
   }
 }
 
@@ -115,7 +115,7 @@ void LineModel::sendUart(const std::string& bytes, Clock::time_point now) {
     }
     open_ += byte;
     lastArrival_ = at;
-    if (open_.size() >= static_cast<std::size_t>(spec_.trigger)) {
+    if (open_.size() >= static_cast<std::size_t>(settings_.trigger)) {
       hold(std::move(open_), at);
       open_.clear();
     }
@@ -123,8 +123,8 @@ void LineModel::sendUart(const std::string& bytes, Clock::time_point now) {
 }
 
 Clock::time_point LineModel::nextTick(Clock::time_point t) const {
-  const Clock::duration tick = milliseconds(spec_.tickMs);
-  const Clock::time_point first = start_ + milliseconds(spec_.phaseMs % spec_.tickMs);
+  const Clock::duration tick = milliseconds(settings_.tickMs);
+  const Clock::time_point first = start_ + milliseconds(settings_.phaseMs % settings_.tickMs);
   if (t <= first) return first;
   return first + ((t - first + tick - Clock::duration(1)) / tick) * tick;
 }
@@ -176,7 +176,7 @@ void LineModel::sendCut(const std::string& bytes, Clock::time_point now) {
   for (std::size_t cut : cuts) {
     hold(bytes.substr(from, cut - from), at);
     from = cut;
-    at = bursts_.back().at + milliseconds(1 + random_() % spec_.maxGapMs);
+    at = bursts_.back().at + milliseconds(1 + random_() % settings_.maxGapMs);
   }
 }
 

@@ -15,7 +15,7 @@ namespace modemsim {
 using Clock = std::chrono::steady_clock;
 
 // Which line, and its settings; the default hands every write over whole.
-struct LineSpec {
+struct LineSettings {
   enum class Kind { Whole, Uart, Usb, Cut };
   Kind kind = Kind::Whole;
   long rate = 115200;     // uart: bit/s, 10 bits a byte
@@ -29,13 +29,13 @@ struct LineSpec {
 // Reads "whole", "uart:RATE[:TRIGGER]", "usb[:TICK_MS[:PHASE_MS]]" or
 // "cut:MAX_MS[:SEED]"; false, with error saying what is allowed, when text is
 // none of them.
-bool parseLineSpec(const std::string& text, LineSpec& spec, std::string& error);
+bool parseLineSettings(const std::string& text, LineSettings& settings, std::string& error);
 
 // The line itself: bytes go in as the console sends them and come out as the
 // bursts the reader would get, each when it would get it.
 class LineModel {
  public:
-  LineModel(const LineSpec& spec, Clock::time_point start);
+  LineModel(const LineSettings& settings, Clock::time_point start);
 
   // Bytes the console sends at now.
   void send(const std::string& bytes, Clock::time_point now);
@@ -58,7 +58,7 @@ class LineModel {
   Clock::time_point nextTick(Clock::time_point t) const;
   void hold(std::string bytes, Clock::time_point at);
 
-  const LineSpec spec_;
+  const LineSettings settings_;
   const Clock::time_point start_;
   const Clock::duration charTime_;   // one byte on the wire
   std::deque<Burst> bursts_;         // ready, each due at its time

@@ -221,7 +221,7 @@ Invocation parseArguments(int argc, char** argv) {
         break;
       case 'M': {
         std::string error;
-        if (!modemsim::parseLineSpec(optarg, o.line, error)) {
+        if (!modemsim::parseLineSettings(optarg, o.line, error)) {
           throw UsageError(std::string("bad value '") + optarg + "' for -M (" + error + ")");
         }
         break;

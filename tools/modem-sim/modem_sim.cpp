@@ -102,7 +102,7 @@ struct ModemSim::State {
   Outbox outbox;
   // The line model, unless every write goes to the master whole, and the
   // bursts it handed over that the master has not taken yet.
-  const bool paced = options.line.kind != LineSpec::Kind::Whole;
+  const bool paced = options.line.kind != LineSettings::Kind::Whole;
   LineModel line{options.line, Clock::now()};
   std::deque<std::string> wire;
   ReadQuota quota;

@@ -108,7 +108,7 @@ struct Options {
   // How the line hands what the console sends (answers, echo, banner,
   // leftover) over to the program; the default: every write whole. Chatter
   // is noise on the line itself and goes out as it comes.
-  LineSpec line;
+  LineSettings line;
 };
 
 // Parses a reply file: lines "COMMAND => OUTPUT" (prompt appended) or
