@@ -74,11 +74,12 @@ long ownPeakKb() {
 }
 
 int usage() {
-  fputs("usage: bench-tool measure --out FILE [--stdio PATH] -- program [args...]\n"
-        "       bench-tool timers N TIMEOUT_US SLEEP_US\n"
-        "       bench-tool protocol DEVICE FILE LOGIN\n"
-        "       bench-tool sink SOCKET FILE\n",
-        stderr);
+  fputs(
+      "usage: bench-tool measure --out FILE [--stdio PATH] -- program [args...]\n"
+      "       bench-tool timers N TIMEOUT_US SLEEP_US\n"
+      "       bench-tool protocol DEVICE FILE LOGIN\n"
+      "       bench-tool sink SOCKET FILE\n",
+      stderr);
   return 125;
 }
 
@@ -120,8 +121,7 @@ int measure(int argc, char** argv) {
   FILE* file = fopen(out, "w");
   if (!file) die(out);
   fprintf(file, "wall_ns=%lld user_us=%lld sys_us=%lld maxrss_kb=%ld status=%d parent_kb=%ld\n",
-          wall, toUs(usage.ru_utime), toUs(usage.ru_stime), usage.ru_maxrss, code,
-          parentKb);
+          wall, toUs(usage.ru_utime), toUs(usage.ru_stime), usage.ru_maxrss, code, parentKb);
   fclose(file);
   return code;
 }
@@ -155,8 +155,8 @@ int timers(int argc, char** argv) {
   }
   long long selects = nowNs() - start;
   getrusage(RUSAGE_SELF, &after);
-  long long cpu = toUs(after.ru_utime) + toUs(after.ru_stime) - toUs(before.ru_utime) -
-                  toUs(before.ru_stime);
+  long long cpu =
+      toUs(after.ru_utime) + toUs(after.ru_stime) - toUs(before.ru_utime) - toUs(before.ru_stime);
   start = nowNs();
   usleep(static_cast<useconds_t>(sleepUs));
   long long slept = nowNs() - start;

@@ -179,7 +179,8 @@ class KickWatch {
       }
       atKick_ = modem_.transcript();
       kicked_ = true;
-      if (write(fd, "0\n", 2) < 0) {}  // a reader that left needs nothing
+      if (write(fd, "0\n", 2) < 0) {
+      }  // a reader that left needs nothing
       close(fd);
       return;
     }

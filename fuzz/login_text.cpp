@@ -23,10 +23,8 @@ void checkTail(const std::string& chunk) {
   FUZZ_CHECK(tail.size() <= chunk.size());
   FUZZ_CHECK(chunk.compare(chunk.size() - tail.size(), tail.size(), tail) == 0);
   // Nothing but the LF itself stands between the rest of the chunk and the tail.
-  if (tail.size() < chunk.size())
-    FUZZ_CHECK(chunk[chunk.size() - tail.size() - 1] == '\n');
-  else
-    FUZZ_CHECK(chunk.find('\n') == std::string::npos);
+  if (tail.size() < chunk.size()) FUZZ_CHECK(chunk[chunk.size() - tail.size() - 1] == '\n');
+  else FUZZ_CHECK(chunk.find('\n') == std::string::npos);
 
   FUZZ_CHECK(classifyLoginTail(tail) == expectedKind(tail));
 }

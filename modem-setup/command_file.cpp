@@ -76,8 +76,7 @@ int waitForPrompt(int fd, int maxAttempts, int gapMs, int& owedPrompts) {
     int n = readChunk(fd, buffer, gapMs, newlinesSent ? hasPromptLine : nullptr);
     if (n < 0) return -1;
     if (n == 0) {
-      if (silentPolls % SILENT_POLLS_PER_NEWLINE == 0 && writeToPort(fd, "\n") == 0)
-        ++newlinesSent;
+      if (silentPolls % SILENT_POLLS_PER_NEWLINE == 0 && writeToPort(fd, "\n") == 0) ++newlinesSent;
       ++silentPolls;
       ++attempts;
       continue;

@@ -56,8 +56,9 @@ int readWithTimeout(int fd, char* buffer, int capacity) {
   // An fd_set cannot hold such a descriptor; handing it to select would
   // write outside the set.
   if (fd < 0 || fd >= FD_SETSIZE) {
-    fprintf(stderr, "select: console descriptor %d is outside the range an fd_set holds (0 to %d)\n",
-            fd, FD_SETSIZE - 1);
+    fprintf(stderr,
+            "select: console descriptor %d is outside the range an fd_set holds (0 to %d)\n", fd,
+            FD_SETSIZE - 1);
     return -2;
   }
   fd_set readable;
@@ -104,8 +105,8 @@ int writeToPort(int fd, const char* data, size_t length) {
     // The console's input is full: wait until it takes more, but not forever.
     int left = WRITE_STALL_LIMIT_MS - static_cast<int>(monotonicMs() - lastProgress);
     if (left <= 0) {
-      fprintf(stderr, "write: the console accepted nothing for 2 s; %zu of %zu bytes sent\n",
-              sent, length);
+      fprintf(stderr, "write: the console accepted nothing for 2 s; %zu of %zu bytes sent\n", sent,
+              length);
       return -1;
     }
     pollfd port = {fd, POLLOUT, 0};

@@ -20,7 +20,8 @@ static_assert(offsetof(struct ifreq, ifr_name) == 0, "ifr_name must start the re
 static_assert(sizeof(((struct ifreq*)0)->ifr_name) == IFNAMSIZ, "ifr_name must be 16 bytes");
 static_assert(offsetof(struct ifreq, ifr_newname) == IFNAMSIZ, "ifr_newname must follow ifr_name");
 static_assert(sizeof(((struct ifreq*)0)->ifr_newname) == IFNAMSIZ, "ifr_newname must be 16 bytes");
-static_assert(sizeof(void*) != 4 || sizeof(struct ifreq) == 32, "ifreq must be 32 bytes on a 32-bit target");
+static_assert(sizeof(void*) != 4 || sizeof(struct ifreq) == 32,
+              "ifreq must be 32 bytes on a 32-bit target");
 
 // Asks the kernel to rename oldName to newName; 0 on success, -1 on failure.
 int renameInterface(const char* oldName, const char* newName) {
@@ -39,16 +40,14 @@ int renameInterface(const char* oldName, const char* newName) {
   strncpy(request.ifr_newname, newName, IFNAMSIZ);
 #pragma GCC diagnostic pop
   int result = ioctl(sock, SIOCSIFNAME, &request);
-  if (result < 0)
-    perror("ioctl");
+  if (result < 0) perror("ioctl");
   close(sock);
   return result;
 }
 
 // Refuses a name that would not fit the kernel's field with its terminator.
 static bool nameFits(const char* program, const char* which, const char* name) {
-  if (strlen(name) < IFNAMSIZ)
-    return true;
+  if (strlen(name) < IFNAMSIZ) return true;
   fprintf(stderr, tooLongText, program, which, name, IFNAMSIZ - 1);
   return false;
 }
@@ -60,7 +59,6 @@ int main(int argc, char** argv) {
     printf(usageText, program);
     return 1;
   }
-  if (!nameFits(program, "old", argv[1]) || !nameFits(program, "new", argv[2]))
-    return 1;
+  if (!nameFits(program, "old", argv[1]) || !nameFits(program, "new", argv[2])) return 1;
   return renameInterface(argv[1], argv[2]);
 }

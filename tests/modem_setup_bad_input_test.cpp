@@ -39,7 +39,9 @@ class SetupBadInput : public ::testing::Test {
   std::vector<std::string> startAndEnd(const std::string& conf) {
     return {"6 Configuring DSL modem using " + conf + "\n", "6 Configuration done\n"};
   }
-  std::vector<std::string> startAndEnd() { return startAndEnd(harness.dir().file("commands.conf")); }
+  std::vector<std::string> startAndEnd() {
+    return startAndEnd(harness.dir().file("commands.conf"));
+  }
 
   void recordTime(const SetupRun& run, const std::string& label = "") {
     RecordProperty(label + "seconds", std::to_string(run.process.seconds));
@@ -217,8 +219,8 @@ TEST_F(SetupBadInput, APidFileThatNamesNoPidSignalsNobody) {
   struct Case {
     std::string label, content;
   };
-  for (const Case& c : {Case{"50 MB of digits", std::string(50000000, '7')},
-                        Case{"binary", binary}, Case{"NULs", std::string(4096, '\0')}}) {
+  for (const Case& c : {Case{"50 MB of digits", std::string(50000000, '7')}, Case{"binary", binary},
+                        Case{"NULs", std::string(4096, '\0')}}) {
     varRun.write("dhcpcd-wan.pid", c.content);
     modemsim::ModemSim modem(shell());
     SandboxOptions sandbox;

@@ -51,7 +51,8 @@ TEST_F(SetupCommandLine, HelpPrintsTheUsageAndSucceedsWithoutTouchingAnything) {
 TEST_F(SetupCommandLine, ABadOptionIsAUsageErrorWithGetoptsComplaintFirst) {
   SetupRun unknown = harness.run({"-x"});
   EXPECT_EQ(unknown.process.exitStatus, 1);
-  EXPECT_EQ(unknown.process.err.find("invalid option -- 'x'\n"), unknown.process.err.find(": ") + 2);
+  EXPECT_EQ(unknown.process.err.find("invalid option -- 'x'\n"),
+            unknown.process.err.find(": ") + 2);
   EXPECT_EQ(unknown.process.err.substr(unknown.process.err.find('\n') + 1), USAGE_TEXT);
   EXPECT_TRUE(unknown.log.empty());
 
@@ -151,8 +152,8 @@ TEST_F(SetupCommandLine, ADeviceThatIsNoTerminalIsStillUsed) {
 TEST_F(SetupCommandLine, TheLastOfARepeatedOptionWinsAndStrayWordsAreIgnored) {
   std::string commands = harness.commandFile("");
   std::string device = harness.dir().write("plain-file", "");
-  SetupRun run = harness.run({"-c", "/first.conf", "stray", "-c", commands, "-d", device, "-e", "0",
-                              "another"});
+  SetupRun run = harness.run(
+      {"-c", "/first.conf", "stray", "-c", commands, "-d", device, "-e", "0", "another"});
   EXPECT_EQ(run.process.exitStatus, 0);
   EXPECT_THAT(run.logLines(), ElementsAre("6 Configuring DSL modem using " + commands + "\n",
                                           "6 Configuration done\n"));
@@ -172,8 +173,8 @@ TEST_F(SetupCommandLine, APortBeyondFdSetSizeFailsEveryPollWithAMessage) {
   EXPECT_NE(login.process.err.find("select: console descriptor"), std::string::npos);
   EXPECT_THAT(login.logLines(), ElementsAre("6 Configuring DSL modem using " + commands + "\n"));
 
-  SetupRun oneCommand = harness.run({"-d", modem.slavePath(), "-c", commands, "-e", "0"},
-                                    highDescriptors);
+  SetupRun oneCommand =
+      harness.run({"-d", modem.slavePath(), "-c", commands, "-e", "0"}, highDescriptors);
   EXPECT_EQ(oneCommand.process.exitStatus, 1);
   EXPECT_EQ(oneCommand.log.back().text, "Configuration done\n");
 }
@@ -186,8 +187,8 @@ TEST_F(SetupCommandLine, TheExitStatusCountsFailedCommandsUpTo255) {
   for (int commands : {2, 255, 256, 300}) {
     std::string file;
     for (int i = 0; i < commands; ++i) file += "set option " + std::to_string(i) + "\n";
-    SetupRun run = harness.run({"-d", modem.slavePath(), "-c", harness.commandFile(file), "-e", "0"},
-                               highDescriptors);
+    SetupRun run = harness.run(
+        {"-d", modem.slavePath(), "-c", harness.commandFile(file), "-e", "0"}, highDescriptors);
     EXPECT_EQ(run.process.exitStatus, std::min(commands, 255)) << commands;
     EXPECT_EQ(run.log.back().text, "Configuration done\n");
   }

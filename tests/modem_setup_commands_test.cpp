@@ -74,11 +74,11 @@ cr-before =>! output\n\r >\x20
 split =>! output\r\n >\p\x20
 inside =>! status >\x20
 )"));
-  SetupRun run = harness.runAgainst(
-      modem, "ok\nmiddle\ncr-after\ncr-before\nsplit\ninside\nok\n", {"-e", "0"});
+  SetupRun run = harness.runAgainst(modem, "ok\nmiddle\ncr-after\ncr-before\nsplit\ninside\nok\n",
+                                    {"-e", "0"});
   EXPECT_EQ(run.process.exitStatus, 4);  // cr-after, cr-before, split, inside
-  EXPECT_THAT(modem.commands(), ::testing::IsSupersetOf({"ok", "middle", "cr-after", "cr-before",
-                                                         "split", "inside"}));
+  EXPECT_THAT(modem.commands(), ::testing::IsSupersetOf(
+                                    {"ok", "middle", "cr-after", "cr-before", "split", "inside"}));
   EXPECT_EQ(modem.commands().back(), "ok");  // sent after all the failures
   EXPECT_EQ(run.log.back().text, "Configuration done\n");
 }
@@ -130,10 +130,10 @@ TEST_F(SetupCommands, AnUnreadableCommandFileIsLoggedAndCountedAsAFailure) {
   std::string directory = harness.dir().path();
   SetupRun run = harness.run({"-d", modem.slavePath(), "-c", directory, "-w", "0"});
   EXPECT_EQ(run.process.exitStatus, 1);
-  EXPECT_THAT(run.logLines(), ElementsAre("6 Configuring DSL modem using " + directory + "\n",
-                                          "6 Login complete\n",
-                                          "3 Reading cmd file '" + directory + "' failed",
-                                          "6 Configuration done\n"));
+  EXPECT_THAT(
+      run.logLines(),
+      ElementsAre("6 Configuring DSL modem using " + directory + "\n", "6 Login complete\n",
+                  "3 Reading cmd file '" + directory + "' failed", "6 Configuration done\n"));
 }
 
 TEST_F(SetupCommands, AFullRunConfiguresTheModemEndToEnd) {

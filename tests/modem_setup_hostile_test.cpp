@@ -218,8 +218,6 @@ TEST_F(SetupHostile, AHangupDoesNotKillAProgramRunAsASessionLeader) {
     EXPECT_EQ(run.process.exitStatus, 2) << duringLogin;
     EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
   }
-  if (emulator)
-    setenv("PROGRAM_EMULATOR", original.c_str(), 1);
-  else
-    unsetenv("PROGRAM_EMULATOR");
+  if (emulator) setenv("PROGRAM_EMULATOR", original.c_str(), 1);
+  else unsetenv("PROGRAM_EMULATOR");
 }

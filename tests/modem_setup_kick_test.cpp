@@ -62,9 +62,11 @@ TEST_F(SetupKick, APidOutsideOneTo32767IsNeverSignalled) {
   struct Case {
     std::string content, shown;
   };
-  for (const Case& c : {Case{"0\n", "0"}, Case{"-1\n", "-1"}, Case{"-" + std::to_string(bystander.pid()), "-" + std::to_string(bystander.pid())},
-                        Case{"32768\n", "32768"}, Case{"dhcpcd\n", "0"}, Case{"", "0"},
-                        Case{"99999999999\n", "0"}, Case{"\x01\x02\xff", "0"}}) {
+  for (const Case& c :
+       {Case{"0\n", "0"}, Case{"-1\n", "-1"},
+        Case{"-" + std::to_string(bystander.pid()), "-" + std::to_string(bystander.pid())},
+        Case{"32768\n", "32768"}, Case{"dhcpcd\n", "0"}, Case{"", "0"}, Case{"99999999999\n", "0"},
+        Case{"\x01\x02\xff", "0"}}) {
     writePidFile("wan", c.content);
     SetupRun run = kick("wan", {"-e", "0"});
     EXPECT_EQ(run.process.exitStatus, 0);

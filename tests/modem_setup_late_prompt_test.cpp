@@ -67,8 +67,9 @@ struct Outcome {
 
 Outcome runAgainst(SetupHarness& harness, modemsim::ModemSim& modem,
                    std::vector<std::string> extraArgs = {}) {
-  std::vector<std::string> args = {"-d", modem.slavePath(), "-c", harness.commandFile(commandFile()),
-                                   "-u", "admin", "-p", "s3cret", "-D"};
+  std::vector<std::string> args = {
+      "-d", modem.slavePath(), "-c", harness.commandFile(commandFile()), "-u", "admin",
+      "-p", "s3cret",          "-D"};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   modem.start();
   Outcome outcome;
@@ -92,7 +93,8 @@ void expectInStep(const Outcome& outcome, modemsim::ModemSim& modem) {
     ASSERT_NE(answer, std::string::npos) << COMMANDS[i] << " unanswered at exit\n" << transcript;
     if (i + 1 < COMMANDS.size()) {
       EXPECT_LT(answer, received(transcript, COMMANDS[i + 1]))
-          << COMMANDS[i + 1] << " sent before " << COMMANDS[i] << " was answered\n" << transcript;
+          << COMMANDS[i + 1] << " sent before " << COMMANDS[i] << " was answered\n"
+          << transcript;
     }
   }
   EXPECT_EQ(outcome.later, outcome.atExit) << "the console still answered after the run ended";
@@ -124,14 +126,14 @@ TEST_P(SetupInStep, EveryCommandIsAnsweredByItsOwnAnswer) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    SlowSave, SetupInStep,
-    ::testing::Values(Pace{"console_30ms_save_400ms", 30, 400}, Pace{"console_30ms_save_900ms", 30, 900},
-                      Pace{"console_30ms_save_1500ms", 30, 1500},
-                      Pace{"console_150ms_save_400ms", 150, 400},
-                      Pace{"console_150ms_save_900ms", 150, 900},
-                      Pace{"console_150ms_save_1500ms", 150, 1500}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(SlowSave, SetupInStep,
+                         ::testing::Values(Pace{"console_30ms_save_400ms", 30, 400},
+                                           Pace{"console_30ms_save_900ms", 30, 900},
+                                           Pace{"console_30ms_save_1500ms", 30, 1500},
+                                           Pace{"console_150ms_save_400ms", 150, 400},
+                                           Pace{"console_150ms_save_900ms", 150, 900},
+                                           Pace{"console_150ms_save_1500ms", 150, 1500}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 class SetupBehindConsole : public ::testing::Test {
  protected:

@@ -114,8 +114,9 @@ class LineRun : public ::testing::Test {
  protected:
   SetupRun runAgainst(modemsim::ModemSim& modem, const std::vector<std::string>& extra = {}) {
     modem.start();
-    std::vector<std::string> args = {"-d", modem.slavePath(), "-c", harness.commandFile(commandFile()),
-                                     "-u", USER, "-p", PASSWORD, "-D"};
+    std::vector<std::string> args = {
+        "-d", modem.slavePath(), "-c", harness.commandFile(commandFile()), "-u", USER,
+        "-p", PASSWORD,          "-D"};
     args.insert(args.end(), extra.begin(), extra.end());
     SetupRun run = harness.run(args);
     modem.stop();
@@ -147,28 +148,29 @@ TEST_P(SetupLine, EveryPromptCountsHoweverTheLineCutsIt) {
   EXPECT_TRUE(logged(run, "Configuration done\n"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Uart, SetupLine,
-    ::testing::Values(Cell{"at_115200_trigger_8", uart(115200, 8), 115200},
-                      Cell{"at_57600_trigger_8", uart(57600, 8), 57600},
-                      Cell{"at_9600_trigger_8", uart(9600, 8), 9600},
-                      Cell{"at_9600_every_byte", uart(9600, 1), 9600},
-                      Cell{"at_2400_trigger_8", uart(2400, 8), 2400},
-                      Cell{"at_2400_trigger_14", uart(2400, 14), 2400}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Uart, SetupLine,
+                         ::testing::Values(Cell{"at_115200_trigger_8", uart(115200, 8), 115200},
+                                           Cell{"at_57600_trigger_8", uart(57600, 8), 57600},
+                                           Cell{"at_9600_trigger_8", uart(9600, 8), 9600},
+                                           Cell{"at_9600_every_byte", uart(9600, 1), 9600},
+                                           Cell{"at_2400_trigger_8", uart(2400, 8), 2400},
+                                           Cell{"at_2400_trigger_14", uart(2400, 14), 2400}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-INSTANTIATE_TEST_SUITE_P(
-    Usb, SetupLine,
-    ::testing::Values(Cell{"tick_16ms_phase_0", usb(16, 0)}, Cell{"tick_16ms_phase_4", usb(16, 4)},
-                      Cell{"tick_16ms_phase_8", usb(16, 8)}, Cell{"tick_16ms_phase_12", usb(16, 12)}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Usb, SetupLine,
+                         ::testing::Values(Cell{"tick_16ms_phase_0", usb(16, 0)},
+                                           Cell{"tick_16ms_phase_4", usb(16, 4)},
+                                           Cell{"tick_16ms_phase_8", usb(16, 8)},
+                                           Cell{"tick_16ms_phase_12", usb(16, 12)}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-INSTANTIATE_TEST_SUITE_P(
-    Cut, SetupLine,
-    ::testing::Values(Cell{"up_to_15ms_seed_1", cut(15, 1)}, Cell{"up_to_15ms_seed_2", cut(15, 2)},
-                      Cell{"up_to_15ms_seed_3", cut(15, 3)}, Cell{"up_to_15ms_seed_4", cut(15, 4)},
-                      Cell{"up_to_15ms_seed_5", cut(15, 5)}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cut, SetupLine,
+                         ::testing::Values(Cell{"up_to_15ms_seed_1", cut(15, 1)},
+                                           Cell{"up_to_15ms_seed_2", cut(15, 2)},
+                                           Cell{"up_to_15ms_seed_3", cut(15, 3)},
+                                           Cell{"up_to_15ms_seed_4", cut(15, 4)},
+                                           Cell{"up_to_15ms_seed_5", cut(15, 5)}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Pieces 0.3 s apart are two chunks, each judged on its own: a prompt cut in
 // its middle that far apart is no prompt.

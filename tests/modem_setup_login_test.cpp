@@ -28,7 +28,8 @@ bool hasReturnedLine(const std::string& trace, int bytes, const std::string& chu
   std::string head = "Returned (" + std::to_string(bytes) + ", ";
   for (size_t at = trace.find(head); at != std::string::npos; at = trace.find(head, at + 1)) {
     size_t close = trace.find("): <", at);
-    if (close != std::string::npos && trace.compare(close + 4, chunk.size() + 2, chunk + ">\n") == 0)
+    if (close != std::string::npos &&
+        trace.compare(close + 4, chunk.size() + 2, chunk + ">\n") == 0)
       return true;
   }
   return false;
@@ -62,13 +63,14 @@ TEST_F(SetupLogin, AnswersLoginAndPasswordAndTracesTheDialogue) {
   modemsim::ModemSim modem({});
   SetupRun run = harness.runAgainst(modem, "show version\n", {"-D"});
   EXPECT_EQ(run.process.exitStatus, 0) << run.process.err;
-  EXPECT_THAT(run.logLines(), ::testing::ElementsAre(
-                                  "6 Configuring DSL modem using " + harness.dir().file("commands.conf") + "\n",
-                                  "6 Login complete\n", "6 Configuration done\n"));
+  EXPECT_THAT(run.logLines(),
+              ::testing::ElementsAre(
+                  "6 Configuring DSL modem using " + harness.dir().file("commands.conf") + "\n",
+                  "6 Login complete\n", "6 Configuration done\n"));
   EXPECT_TRUE(inOrder(modem.received(), {"\n", "qorvi\n", "qorvi\n", "show version\n"}));
-  EXPECT_TRUE(inOrder(run.process.out, {"*** Login:  ***\n", "Entering username\n",
-                                        "*** Password:  ***\n", "Entering password\n",
-                                        "***  >  ***\n", "Prompt found\n"}))
+  EXPECT_TRUE(
+      inOrder(run.process.out, {"*** Login:  ***\n", "Entering username\n", "*** Password:  ***\n",
+                                "Entering password\n", "***  >  ***\n", "Prompt found\n"}))
       << run.process.out;
 }
 

@@ -85,8 +85,8 @@ TEST_F(SetupProcessList, ThePasswordIsBlankedWhileTheProgramRuns) {
 // the text stays where it was: every -p is blanked there, the rest untouched.
 TEST_F(SetupProcessList, EveryRepeatedPasswordIsBlankedAndStrayWordsStay) {
   if (underEmulator()) GTEST_SKIP() << EMULATOR_SKIP;
-  EXPECT_EQ(argumentsWhileWaiting({"-p", "first-secret", "stray", "-u", "admin",
-                                   "-psecond-secret", "-k", "wan0"}),
+  EXPECT_EQ(argumentsWhileWaiting(
+                {"-p", "first-secret", "stray", "-u", "admin", "-psecond-secret", "-k", "wan0"}),
             (std::vector<std::string>{"-p", blanked("first-secret"), "stray", "-u", "admin",
                                       "-p" + blanked("second-secret"), "-k", "wan0"}));
 }
@@ -95,7 +95,8 @@ TEST_F(SetupProcessList, EveryRepeatedPasswordIsBlankedAndStrayWordsStay) {
 // last one given, whichever form carried it.
 TEST_F(SetupProcessList, TheConsoleStillGetsThePassword) {
   for (const auto& options : std::vector<std::vector<std::string>>{
-           {"-u", "admin", "-Dpbridge-42"}, {"-p", "first-secret", "-u", "admin", "-p", "bridge-42"}}) {
+           {"-u", "admin", "-Dpbridge-42"},
+           {"-p", "first-secret", "-u", "admin", "-p", "bridge-42"}}) {
     modemsim::Options console;
     console.username = "admin";
     console.password = "bridge-42";

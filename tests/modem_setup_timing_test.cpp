@@ -24,9 +24,9 @@ const std::vector<std::string> COMMANDS = {"wan delete service ppp0", "nat disab
 
 struct Timing {
   const char* name;
-  bool login;     // false: the console is already at its shell
-  int lineMs;     // how long the console takes over each line
-  int saveMs;     // how long "save" takes; < 0: like any other line
+  bool login;  // false: the console is already at its shell
+  int lineMs;  // how long the console takes over each line
+  int saveMs;  // how long "save" takes; < 0: like any other line
   bool echo = false;
 };
 
@@ -66,14 +66,14 @@ TEST_P(SetupTiming, TheConsoleRunsExactlyTheFilesCommands) {
   const Timing& timing = GetParam();
   modemsim::ModemSim modem(console(timing));
   modem.start();
-  SetupRun run = harness.run(
-      {"-d", modem.slavePath(), "-c", harness.commandFile(commandFile()), "-u", USER, "-p", PASSWORD,
-       "-D"});
+  SetupRun run = harness.run({"-d", modem.slavePath(), "-c", harness.commandFile(commandFile()),
+                              "-u", USER, "-p", PASSWORD, "-D"});
   modem.stop();
 
   EXPECT_EQ(run.process.exitStatus, 0) << run.process.err;
   std::vector<std::string> lines = linesOf(modem.received());
-  auto firstWord = std::find_if(lines.begin(), lines.end(), [](const auto& l) { return !l.empty(); });
+  auto firstWord =
+      std::find_if(lines.begin(), lines.end(), [](const auto& l) { return !l.empty(); });
   if (timing.login) {
     // Nudges before the login prompt, then the name and at once the password:
     // an empty line between them would be an empty password.
@@ -93,31 +93,34 @@ TEST_P(SetupTiming, TheConsoleRunsExactlyTheFilesCommands) {
   EXPECT_TRUE(logged(run, "Configuration done\n"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Login, SetupTiming,
-    ::testing::Values(Timing{"answers_at_once", true, 0, -1}, Timing{"answers_in_10ms", true, 10, -1},
-                      Timing{"answers_in_30ms", true, 30, -1}, Timing{"answers_in_150ms", true, 150, -1},
-                      Timing{"answers_in_400ms", true, 400, -1}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Login, SetupTiming,
+                         ::testing::Values(Timing{"answers_at_once", true, 0, -1},
+                                           Timing{"answers_in_10ms", true, 10, -1},
+                                           Timing{"answers_in_30ms", true, 30, -1},
+                                           Timing{"answers_in_150ms", true, 150, -1},
+                                           Timing{"answers_in_400ms", true, 400, -1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-INSTANTIATE_TEST_SUITE_P(
-    AtShell, SetupTiming,
-    ::testing::Values(Timing{"answers_at_once", false, 0, -1}, Timing{"answers_in_20ms", false, 20, -1},
-                      Timing{"answers_in_60ms", false, 60, -1}, Timing{"answers_in_150ms", false, 150, -1}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(AtShell, SetupTiming,
+                         ::testing::Values(Timing{"answers_at_once", false, 0, -1},
+                                           Timing{"answers_in_20ms", false, 20, -1},
+                                           Timing{"answers_in_60ms", false, 60, -1},
+                                           Timing{"answers_in_150ms", false, 150, -1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-INSTANTIATE_TEST_SUITE_P(
-    SlowCommand, SetupTiming,
-    ::testing::Values(Timing{"save_in_400ms", true, 30, 400}, Timing{"save_in_900ms", true, 30, 900},
-                      Timing{"save_in_1500ms", true, 30, 1500},
-                      Timing{"save_in_1500ms_at_once_otherwise", false, 0, 1500}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(SlowCommand, SetupTiming,
+                         ::testing::Values(Timing{"save_in_400ms", true, 30, 400},
+                                           Timing{"save_in_900ms", true, 30, 900},
+                                           Timing{"save_in_1500ms", true, 30, 1500},
+                                           Timing{"save_in_1500ms_at_once_otherwise", false, 0,
+                                                  1500}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
-INSTANTIATE_TEST_SUITE_P(
-    Echo, SetupTiming,
-    ::testing::Values(Timing{"answers_at_once", true, 0, -1, true},
-                      Timing{"answers_in_30ms_save_in_900ms", true, 30, 900, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Echo, SetupTiming,
+                         ::testing::Values(Timing{"answers_at_once", true, 0, -1, true},
+                                           Timing{"answers_in_30ms_save_in_900ms", true, 30, 900,
+                                                  true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 class SetupStaleOutput : public ::testing::Test {
  protected:

@@ -61,7 +61,7 @@ TEST(PromptLine, IsFoundOnAnyLineOfTheChunk) {
 
 TEST(PromptLine, MustBeExactlyThePrompt) {
   EXPECT_FALSE(hasPromptLine(""));
-  EXPECT_FALSE(hasPromptLine(" > \r\n"));   // CR after the prompt
+  EXPECT_FALSE(hasPromptLine(" > \r\n"));    // CR after the prompt
   EXPECT_FALSE(hasPromptLine("ok\n\r > "));  // CR before it
   EXPECT_FALSE(hasPromptLine(" >"));         // the first piece of a split prompt
   EXPECT_FALSE(hasPromptLine(" "));          // the last piece of one

@@ -107,7 +107,8 @@ TEST(ModemSimLineModel, TheSameSeedCutsTheSameWay) {
   LineModel one(parsed("cut:15:7"), START), two(parsed("cut:15:7"), START);
   one.send("Password: ", START);
   two.send("Password: ", START);
-  EXPECT_EQ(bursts(one, START + std::chrono::seconds(1)), bursts(two, START + std::chrono::seconds(1)));
+  EXPECT_EQ(bursts(one, START + std::chrono::seconds(1)),
+            bursts(two, START + std::chrono::seconds(1)));
 }
 
 TEST(ModemSimLineModel, WholeHandsOverEachWriteAtOnce) {
@@ -133,8 +134,9 @@ TEST(ModemSimLineModel, ParsesItsSettingsAndRejectsAnythingElse) {
   EXPECT_EQ(cut.seed, 42u);
   EXPECT_EQ(parsed("whole").kind, LineSettings::Kind::Whole);
 
-  for (const char* bad : {"", "whole:1", "uart", "uart:", "uart:fast", "uart:9600:0", "uart:9600:8:1",
-                          "usb:0", "usb:16:x", "cut", "cut:0", "cut:-5", "serial", "UART:9600"}) {
+  for (const char* bad :
+       {"", "whole:1", "uart", "uart:", "uart:fast", "uart:9600:0", "uart:9600:8:1", "usb:0",
+        "usb:16:x", "cut", "cut:0", "cut:-5", "serial", "UART:9600"}) {
     LineSettings settings = uart;
     std::string error;
     EXPECT_FALSE(modemsim::parseLineSettings(bad, settings, error)) << bad;

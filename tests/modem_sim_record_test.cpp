@@ -2,12 +2,11 @@
 // (here a simulated one on a pty), and the recording played back with
 // modem-sim -r: the program must not be able to tell the two apart.
 #include <dirent.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
@@ -50,8 +49,8 @@ std::vector<std::string> recording(const std::string& file, const std::string& d
 
 std::vector<std::string> setupArgs(const std::string& commandFile, const std::string& password,
                                    std::vector<std::string> more = {}) {
-  std::vector<std::string> args = {"-d", "{}", "-c", commandFile, "-u", USER, "-p", password,
-                                   "-w", "200000"};
+  std::vector<std::string> args = {"-d", "{}", "-c",     commandFile, "-u",
+                                   USER, "-p", password, "-w",        "200000"};
   args.insert(args.end(), more.begin(), more.end());
   return args;
 }
@@ -244,10 +243,11 @@ TEST_F(ModemSimRecord, ThePasswordIsLeftOutWhereverItShows) {
   const std::string transcript = harness.dir().file("echo.transcript");
   const std::string program =
       "printf '\\n' > {}; sleep 0.4; printf 'admin\\n' > {}; sleep 0.4;"
-      "printf '" + PASSWORD.substr(0, 4) + "' > {}; sleep 0.2; printf '" + PASSWORD.substr(4) +
+      "printf '" +
+      PASSWORD.substr(0, 4) + "' > {}; sleep 0.2; printf '" + PASSWORD.substr(4) +
       "\\n' > {}; sleep 0.6; printf 'show config\\n' > {}; sleep 0.6";
-  auto run = runSim({"--record", file, "--modem", sim.slavePath(), "-t", transcript, "--", "sh",
-                     "-c", program});
+  auto run = runSim(
+      {"--record", file, "--modem", sim.slavePath(), "-t", transcript, "--", "sh", "-c", program});
   sim.stop();
   ASSERT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_EQ(sim.received(), "\nadmin\n" + PASSWORD + "\nshow config\n");
@@ -330,14 +330,15 @@ TEST_F(ModemSimRecord, TheModemsPortIsRawAtTheGivenSpeed) {
   modemsim::ModemSim modem(atShell);
   modem.start();
   const std::string file = harness.dir().file("speed.replies");
-  ProcessResult run = runSim({"--record", file, "--modem", modem.slavePath(), "-b", "57600",
-                              "--", "sh", "-c", "printf 'show\\n' > {}; sleep 0.3"});
+  ProcessResult run = runSim({"--record", file, "--modem", modem.slavePath(), "-b", "57600", "--",
+                              "sh", "-c", "printf 'show\\n' > {}; sleep 0.3"});
   modem.stop();
   EXPECT_EQ(run.exitStatus, 0) << run.err;
   termios line{};
   ASSERT_EQ(tcgetattr(modem.slaveFd(), &line), 0);
   EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B57600));
-  EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CRTSCTS | CLOCAL), static_cast<tcflag_t>(CS8 | CLOCAL));
+  EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CRTSCTS | CLOCAL),
+            static_cast<tcflag_t>(CS8 | CLOCAL));
   EXPECT_EQ(line.c_lflag & (ICANON | ECHO), 0u);
   // Before its first prompt the modem may be at its login: a line there is
   // recorded as a user name, answered (the replay goes to its shell too).
@@ -369,9 +370,10 @@ TEST(ModemSimRecordFormat, RecordedLoginLinesAndThePasswordPlaceholder) {
   EXPECT_EQ(replies["show"].pauses, std::vector<std::size_t>{3});
   EXPECT_EQ(replies["@odd"].output, "a reply as before");  // a line with an operator is a reply
 
-  const std::pair<const char*, const char*> bad[] = {
-      {"ok => 1\n@banner hello\n", "line 2"}, {"@login@ x\n", "line 1"},
-      {"@user@12x\n", "line 1"}, {"@password \\q\n", "line 1"}};
+  const std::pair<const char*, const char*> bad[] = {{"ok => 1\n@banner hello\n", "line 2"},
+                                                     {"@login@ x\n", "line 1"},
+                                                     {"@user@12x\n", "line 1"},
+                                                     {"@password \\q\n", "line 1"}};
   for (auto [text, line] : bad) {
     std::map<std::string, modemsim::Reply> none;
     EXPECT_FALSE(modemsim::parseReplyFile(text, none, error)) << text;

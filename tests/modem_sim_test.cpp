@@ -1,6 +1,9 @@
 // The modem console simulator, driven through its pty the way the program
 // under test drives it, and its command-line front end.
+#include "modem_sim.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,9 +15,6 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "modem_sim.h"
 #include "process.h"
 
 using namespace std::chrono_literals;
@@ -102,7 +102,9 @@ class Terminal {
 
 // A started simulator and a terminal on its slave.
 struct Session {
-  explicit Session(Options options) : sim(std::move(options)), line(sim.slavePath()) { sim.start(); }
+  explicit Session(Options options) : sim(std::move(options)), line(sim.slavePath()) {
+    sim.start();
+  }
   ModemSim sim;
   Terminal line;
 };
@@ -329,7 +331,8 @@ TEST(ModemSimReplyFile, ParsesOperatorsEscapesAndSkipsComments) {
   ASSERT_TRUE(modemsim::parseReplyFile(
       "# comment\n\nshow => a\\tb\\nc\\\\\r\nbin =>! \\0\\xfF\\p\\r\nempty =>\nmute =>!\n"
       "x => y => z\nq =>!y => z\nsave =>@1500 Saved\nreboot =>!@30000\n",
-      replies, error)) << error;
+      replies, error))
+      << error;
   EXPECT_EQ(replies.size(), 8u);
   EXPECT_EQ(replies["show"].output, "a\tb\nc\\");
   EXPECT_FALSE(replies["show"].raw);
@@ -340,7 +343,7 @@ TEST(ModemSimReplyFile, ParsesOperatorsEscapesAndSkipsComments) {
   EXPECT_TRUE(replies["mute"].raw);
   EXPECT_EQ(replies["x"].output, "y => z");  // split at the first operator
   EXPECT_EQ(replies["q =>!y"].output, "z");  // "=>!" needs its space
-  EXPECT_EQ(replies["show"].timeMs, -1);      // the console's own line time
+  EXPECT_EQ(replies["show"].timeMs, -1);     // the console's own line time
   EXPECT_EQ(replies["save"].timeMs, 1500);
   EXPECT_EQ(replies["save"].output, "Saved");
   EXPECT_EQ(replies["reboot"].timeMs, 30000);
@@ -568,11 +571,13 @@ TEST(ModemSimCommand, ADeviceThatCannotBeServedIsNamed) {
   auto missing = runSim({"-l", "/nonexistent/tty"});
   EXPECT_EQ(missing.exitStatus, 2);
   EXPECT_NE(missing.err.find("modem-sim: open /nonexistent/tty: No such file or directory"),
-            std::string::npos) << missing.err;
+            std::string::npos)
+      << missing.err;
   auto notATerminal = runSim({"-l", "/dev/null"});
   EXPECT_EQ(notATerminal.exitStatus, 2);
   EXPECT_NE(notATerminal.err.find("modem-sim: /dev/null is not a terminal device"),
-            std::string::npos) << notATerminal.err;
+            std::string::npos)
+      << notATerminal.err;
   auto oddSpeed = runSim({"-l", line.slavePath(), "-b", "12345"});
   EXPECT_EQ(oddSpeed.exitStatus, 2);
   EXPECT_NE(oddSpeed.err.find("bad value '12345' for -b"), std::string::npos) << oddSpeed.err;
@@ -593,8 +598,11 @@ TEST(ModemSimCommand, HelpAndBadUsage) {
   for (const char* fallback : {"(default 0: at once)", "(default: whole)", "(default: no limit)",
                                "(default 0: never)", "(default: standard error)"})
     EXPECT_NE(help.out.find(fallback), std::string::npos) << fallback;
-  for (auto args : {std::vector<std::string>{"-x"}, {"-d", "soon"}, {"-r", "/nonexistent"},
-                    {"-C", "-1"}, {"-Y", "a while"}}) {
+  for (auto args : {std::vector<std::string>{"-x"},
+                    {"-d", "soon"},
+                    {"-r", "/nonexistent"},
+                    {"-C", "-1"},
+                    {"-Y", "a while"}}) {
     auto bad = runSim(args);
     EXPECT_EQ(bad.exitStatus, 2) << args[0];
     EXPECT_NE(bad.err.find("modem-sim: "), std::string::npos) << bad.err;

@@ -38,7 +38,8 @@ std::string argv0() { return testsupport::programPath("NETIF_RENAME_PROGRAM"); }
 
 // Runs the program with args in a new network namespace whose veth pair is
 // named first/veth1.
-NamespaceRun runInNamespace(const std::vector<std::string>& args, const std::string& first = "veth0") {
+NamespaceRun runInNamespace(const std::vector<std::string>& args,
+                            const std::string& first = "veth0") {
   std::vector<std::string> argv{"unshare", "-n", "sh", "-c", kScript, "sh", first};
   for (const auto& word : testsupport::programCommand("NETIF_RENAME_PROGRAM")) argv.push_back(word);
   argv.insert(argv.end(), args.begin(), args.end());
@@ -65,8 +66,8 @@ NamespaceRun runInNamespace(const std::vector<std::string>& args, const std::str
 }
 
 std::string describe(const NamespaceRun& run) {
-  return "status " + std::to_string(run.proc.exitStatus) + ", stdout '" + run.proc.out + "', stderr '" +
-         run.proc.err + "'";
+  return "status " + std::to_string(run.proc.exitStatus) + ", stdout '" + run.proc.out +
+         "', stderr '" + run.proc.err + "'";
 }
 
 std::string reason(int error) { return std::strerror(error); }
@@ -103,10 +104,10 @@ TEST(NetifRenameKernel, ReportsKernelRefusals) {
   // output must agree.
   NamespaceRun same = runInNamespace({"veth0", "veth0"});
   ASSERT_TRUE(same.ran) << describe(same);
-  if (same.proc.exitStatus == 0)
-    EXPECT_EQ(same.proc.err, "");
+  if (same.proc.exitStatus == 0) EXPECT_EQ(same.proc.err, "");
   else
-    EXPECT_TRUE(same.proc.exitStatus == 255 && same.proc.err.rfind("ioctl: ", 0) == 0) << describe(same);
+    EXPECT_TRUE(same.proc.exitStatus == 255 && same.proc.err.rfind("ioctl: ", 0) == 0)
+        << describe(same);
   EXPECT_EQ(same.links, untouched);
 }
 

@@ -9,12 +9,12 @@
 namespace testsupport {
 
 struct ProcessResult {
-  int exitStatus = -1;   // the exit status, or -1 when it did not exit normally
-  int termSignal = 0;    // the signal that ended it, if any
-  bool timedOut = false; // killed because it ran past the time limit
-  std::string out;       // everything it wrote to standard output
-  std::string err;       // everything it wrote to standard error
-  double seconds = 0;    // wall time from start to end
+  int exitStatus = -1;    // the exit status, or -1 when it did not exit normally
+  int termSignal = 0;     // the signal that ended it, if any
+  bool timedOut = false;  // killed because it ran past the time limit
+  std::string out;        // everything it wrote to standard output
+  std::string err;        // everything it wrote to standard error
+  double seconds = 0;     // wall time from start to end
 };
 
 // Runs argv with an empty standard input, collects both outputs and waits at

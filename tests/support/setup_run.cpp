@@ -7,7 +7,8 @@ namespace testsupport {
 
 std::vector<std::string> SetupRun::logLines() const {
   std::vector<std::string> lines;
-  for (const auto& message : log) lines.push_back(std::to_string(message.priority) + " " + message.text);
+  for (const auto& message : log)
+    lines.push_back(std::to_string(message.priority) + " " + message.text);
   return lines;
 }
 

@@ -21,8 +21,8 @@ struct SetupRun {
 };
 
 struct SandboxOptions {
-  std::string runDir;    // bound over /var/run; empty: an empty tmpfs
-  int fdFloor = 0;       // > 0: the program's descriptors start at or above it
+  std::string runDir;  // bound over /var/run; empty: an empty tmpfs
+  int fdFloor = 0;     // > 0: the program's descriptors start at or above it
   double timeoutSeconds = 60;
   // Words that run the sandbox in turn (modem-sim --record ... --, say);
   // a "{}" in the arguments is then theirs to fill in.

@@ -12,7 +12,8 @@ namespace testsupport {
 SyslogSink::SyslogSink(const std::string& socketPath) : path_(socketPath) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (socketPath.size() >= sizeof address.sun_path) throw std::runtime_error("socket path too long");
+  if (socketPath.size() >= sizeof address.sun_path)
+    throw std::runtime_error("socket path too long");
   std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
   fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   unlink(socketPath.c_str());
@@ -48,8 +49,8 @@ LogMessage parseSyslogDatagram(const std::string& datagram) {
   // The header ends at the first ": " after the identity and pid.
   size_t textStart = datagram.find("]: ", close);
   textStart = textStart == std::string::npos ? datagram.find(": ", close) : textStart + 1;
-  message.text = textStart == std::string::npos ? datagram.substr(close + 1)
-                                                : datagram.substr(textStart + 2);
+  message.text =
+      textStart == std::string::npos ? datagram.substr(close + 1) : datagram.substr(textStart + 2);
   return message;
 }
 

@@ -49,9 +49,9 @@ class Console {
 
   const Options& options_;
   Stage stage_;
-  std::string line_;      // bytes since the last LF
-  std::string username_;  // as given in the Login stage
-  std::string password_;  // as given in the Password stage
+  std::string line_;                  // bytes since the last LF
+  std::string username_;              // as given in the Login stage
+  std::string password_;              // as given in the Password stage
   std::size_t recordedNext_[3] = {};  // the next recorded login, user, password answer
   bool bannerShown_ = false;
   std::size_t scriptNext_ = 0;  // the script entry for the next line

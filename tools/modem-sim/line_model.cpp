@@ -65,9 +65,10 @@ bool parseLineSettings(const std::string& text, LineSettings& settings, std::str
     if (f.size() == 3) parsed.seed = static_cast<unsigned long>(b);
   }
   if (!ok) {
-    error = "a line model: whole, uart:RATE[:TRIGGER], usb[:TICK_MS[:PHASE_MS]] or "
-            "cut:MAX_MS[:SEED]; RATE 50 to 4000000, TRIGGER 1 to 64, TICK_MS 1 to 255, "
-            "PHASE_MS 0 to 255, MAX_MS 1 to 60000";
+    error =
+        "a line model: whole, uart:RATE[:TRIGGER], usb[:TICK_MS[:PHASE_MS]] or "
+        "cut:MAX_MS[:SEED]; RATE 50 to 4000000, TRIGGER 1 to 64, TICK_MS 1 to 255, "
+        "PHASE_MS 0 to 255, MAX_MS 1 to 60000";
     return false;
   }
   settings = parsed;
@@ -77,8 +78,8 @@ bool parseLineSettings(const std::string& text, LineSettings& settings, std::str
 LineModel::LineModel(const LineSettings& settings, Clock::time_point start)
     : settings_(settings),
       start_(start),
-      charTime_(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-          10.0 / static_cast<double>(std::max(1L, settings.rate))))),
+      charTime_(std::chrono::duration_cast<Clock::duration>(
+          std::chrono::duration<double>(10.0 / static_cast<double>(std::max(1L, settings.rate))))),
       random_(static_cast<std::mt19937::result_type>(settings.seed)) {}
 
 void LineModel::send(const std::string& bytes, Clock::time_point now) {

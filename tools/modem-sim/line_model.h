@@ -18,12 +18,12 @@ using Clock = std::chrono::steady_clock;
 struct LineSettings {
   enum class Kind { Whole, Uart, Usb, Cut };
   Kind kind = Kind::Whole;
-  long rate = 115200;     // uart: bit/s, 10 bits a byte
-  int trigger = 8;        // uart: receive FIFO trigger level, bytes
-  int tickMs = 16;        // usb: latency timer
-  int phaseMs = 0;        // usb: where the first tick falls after the line starts
-  int maxGapMs = 0;       // cut: most time between two pieces
-  unsigned long seed = 1; // cut: where the cuts fall and the gaps
+  long rate = 115200;      // uart: bit/s, 10 bits a byte
+  int trigger = 8;         // uart: receive FIFO trigger level, bytes
+  int tickMs = 16;         // usb: latency timer
+  int phaseMs = 0;         // usb: where the first tick falls after the line starts
+  int maxGapMs = 0;        // cut: most time between two pieces
+  unsigned long seed = 1;  // cut: where the cuts fall and the gaps
 };
 
 // Reads "whole", "uart:RATE[:TRIGGER]", "usb[:TICK_MS[:PHASE_MS]]" or
@@ -60,12 +60,12 @@ class LineModel {
 
   const LineSettings settings_;
   const Clock::time_point start_;
-  const Clock::duration charTime_;   // one byte on the wire
-  std::deque<Burst> bursts_;         // ready, each due at its time
+  const Clock::duration charTime_;  // one byte on the wire
+  std::deque<Burst> bursts_;        // ready, each due at its time
   // uart: the receive FIFO, waiting for its trigger level or its timeout.
   std::string open_;
   Clock::time_point lastArrival_{};
-  Clock::time_point wireFree_{};     // when the last byte sent has arrived
+  Clock::time_point wireFree_{};  // when the last byte sent has arrived
   std::mt19937 random_;
 };
 

@@ -169,8 +169,8 @@ Invocation parseArguments(int argc, char** argv) {
   std::string consoleOption;  // the first option that shapes the console played
   enum { RECORD = 256, MODEM };
   const struct option longOptions[] = {{"record", required_argument, nullptr, RECORD},
-                                {"modem", required_argument, nullptr, MODEM},
-                                {nullptr, 0, nullptr, 0}};
+                                       {"modem", required_argument, nullptr, MODEM},
+                                       {nullptr, 0, nullptr, 0}};
   while ((option = getopt_long(argc, argv, "+:u:p:B:seTid:S:P:ncr:R:gjaUC:m:EX:Y:t:L:l:b:M:h",
                                longOptions, nullptr)) != -1) {
     if (consoleOption.empty() && option < 256 && !std::strchr("tbh:?", option)) {
@@ -209,7 +209,9 @@ Invocation parseArguments(int argc, char** argv) {
         stall = true;
         break;
       case 't': run.transcriptPath = optarg; break;
-      case 'L': o.transcriptEventMax = static_cast<std::size_t>(parseCount(optarg, 'L', LONG_MAX)); break;
+      case 'L':
+        o.transcriptEventMax = static_cast<std::size_t>(parseCount(optarg, 'L', LONG_MAX));
+        break;
       case 'l': o.device = optarg; break;
       case 'b':
         o.deviceSpeed = parseInt(optarg, 'b');
@@ -300,8 +302,7 @@ int runCommand(const std::vector<std::string>& command, const std::string& slave
   close(execReport[0]);
 
   if (got == sizeof execError) {
-    std::cerr << "modem-sim: cannot run '" << args[0] << "': " << std::strerror(execError)
-              << "\n";
+    std::cerr << "modem-sim: cannot run '" << args[0] << "': " << std::strerror(execError) << "\n";
   }
 
   sigset_t waitFor;
@@ -341,8 +342,8 @@ int run(int argc, char** argv) {
 
   int transcriptFd = STDERR_FILENO;
   if (!invocation.transcriptPath.empty()) {
-    transcriptFd = open(invocation.transcriptPath.c_str(),
-                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    transcriptFd =
+        open(invocation.transcriptPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (transcriptFd < 0) {
       throw SetupError("cannot write transcript '" + invocation.transcriptPath +
                        "': " + std::strerror(errno));

@@ -171,10 +171,11 @@ void ModemSim::State::serve() {
       restMasterUntil = now + RETRY_WAIT;
     }
     if (pty.hungUp()) continue;
-    outbox.flush([this, now](const char* bytes, std::size_t size) { return toLine(bytes, size, now); },
-                 now, [this](const std::string& sent) {
-                   if (!paced) log("->", sent);
-                 });
+    outbox.flush(
+        [this, now](const char* bytes, std::size_t size) { return toLine(bytes, size, now); }, now,
+        [this](const std::string& sent) {
+          if (!paced) log("->", sent);
+        });
     if (paced) flushLine(now);
     if (chatter && now >= nextChatter) sendChatter(now);
   }
@@ -188,8 +189,8 @@ std::size_t ModemSim::State::readLimit(Clock::time_point now) {
   const std::size_t stallAt = static_cast<std::size_t>(std::max(0L, options.stallAfterBytes));
   if (!stallBegun && bytesRead >= stallAt) {
     stallBegun = true;
-    stallUntil = options.stallMs < 0 ? Clock::time_point::max()
-                                     : now + milliseconds(options.stallMs);
+    stallUntil =
+        options.stallMs < 0 ? Clock::time_point::max() : now + milliseconds(options.stallMs);
   }
   if (stallBegun) return now < stallUntil ? 0 : limit;
   return std::min(limit, stallAt - bytesRead);

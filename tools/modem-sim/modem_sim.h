@@ -26,7 +26,7 @@ struct Reply {
   // Offsets into output (ascending) where the console pauses for
   // splitPauseMs, so the bytes after each arrive in a later chunk.
   std::vector<std::size_t> pauses;
-  int timeMs = -1;     // how long the command takes; < 0: the console's lineTimeMs
+  int timeMs = -1;  // how long the command takes; < 0: the console's lineTimeMs
   // Offsets into output (ascending) where the password received at the
   // login goes: a recording's stand-in for the modem echoing it.
   std::vector<std::size_t> passwordAt;
@@ -47,45 +47,45 @@ struct RecordedLogin {
 struct Options {
   std::string username = "qorvi";
   std::string password = "qorvi";
-  std::string banner;          // sent once, before the first "Login: "
+  std::string banner;  // sent once, before the first "Login: "
   // Output already waiting in the line when the program opens it (a prompt
   // left from an earlier session, say): sent as soon as the console starts.
   std::string leftover;
-  bool atShell = false;        // already logged in: a newline gets the prompt
-  bool echo = false;           // echo what it receives (never the password)
+  bool atShell = false;  // already logged in: a newline gets the prompt
+  bool echo = false;     // echo what it receives (never the password)
   // Echo each line only when the console takes it up, as a line editor of
   // its own does, rather than as it arrives (never the password).
   bool lineEditorEcho = false;
   bool ignoreEmptyLines = false;  // at the shell an empty line gets no answer
-  bool silent = false;         // never answers anything (but still records)
-  bool chatter = false;        // keeps talking, never a 10 ms pause
+  bool silent = false;            // never answers anything (but still records)
+  bool chatter = false;           // keeps talking, never a 10 ms pause
   // The time the console takes over each line before its answer goes out.
   // It works through its input one line at a time: lines that arrive while
   // it is busy queue up and are answered in turn, as a shell reading its
   // input does. Echo, like a terminal's, goes out at once.
   int lineTimeMs = 0;
-  int splitBytes = 0;          // > 0: answers go out in pieces this long...
-  int splitPauseMs = 40;       // ...with this pause between the pieces
-  long readBytesPerSecond = 0; // > 0: a slow reader; 0: reads at once
+  int splitBytes = 0;                    // > 0: answers go out in pieces this long...
+  int splitPauseMs = 40;                 // ...with this pause between the pieces
+  long readBytesPerSecond = 0;           // > 0: a slow reader; 0: reads at once
   std::map<std::string, Reply> replies;  // per command; others get a prompt
-  RecordedLogin recordedLogin;  // non-empty: the login answers as recorded
+  RecordedLogin recordedLogin;           // non-empty: the login answers as recorded
   // Non-empty: the n-th line received (in any state) is answered with the
   // n-th entry, sent as is; once they are used up nothing more is answered.
   std::vector<std::string> script;
 
   // Broken and hostile consoles.
-  bool garbage = false;        // with chatter: random bytes (NUL, CR, LF, 0xFF
-                               // among them, never '>') instead of text lines
-  bool splitPrompts = false;   // "Login: ", "Password: " and " > " go out cut in
-                               // the middle, two pieces splitPauseMs apart
+  bool garbage = false;          // with chatter: random bytes (NUL, CR, LF, 0xFF
+                                 // among them, never '>') instead of text lines
+  bool splitPrompts = false;     // "Login: ", "Password: " and " > " go out cut in
+                                 // the middle, two pieces splitPauseMs apart
   bool passwordForever = false;  // every password gets a new "Password: "
   // Hang up instead of answering: on the user name, or on the n-th line at
   // the shell (0: never). A hangup ends the line for good: the program's
   // reads return 0 (end of file) and its writes fail with EIO.
   bool hangUpOnUsername = false;
   int hangUpOnCommand = 0;
-  int muteAfterCommands = 0;   // > 0: answers this many lines at the shell,
-                               // then never anything again
+  int muteAfterCommands = 0;  // > 0: answers this many lines at the shell,
+                              // then never anything again
   // Eager shell: the bytes of each read are a command, answered with the
   // prompt at once, before any newline; an empty line gets no answer.
   bool eager = false;
@@ -136,13 +136,13 @@ bool parseReplyFile(const std::string& text, std::map<std::string, Reply>& repli
 class ModemSim {
  public:
   explicit ModemSim(Options options);  // throws std::system_error without its terminal
-  ~ModemSim();  // stops the console and closes the pty
+  ~ModemSim();                         // stops the console and closes the pty
   ModemSim(const ModemSim&) = delete;
   ModemSim& operator=(const ModemSim&) = delete;
 
   const std::string& slavePath() const;  // e.g. /dev/pts/7
-  int slaveFd() const;  // the simulator's own slave descriptor; -1 once hung up
-  bool hungUp() const;  // the console has hung up the line
+  int slaveFd() const;                   // the simulator's own slave descriptor; -1 once hung up
+  bool hungUp() const;                   // the console has hung up the line
 
   void start();  // starts serving on a thread of its own
   void stop();   // stops serving; the records below stay readable

@@ -266,8 +266,8 @@ void Recorder::save() {
     if (n <= 0) break;
     done += static_cast<std::size_t>(n);
   }
-  const bool ok = done == text.size() && fchmod(s.temporaryFd, 0666 & ~mask) == 0 &&
-                  fsync(s.temporaryFd) == 0;
+  const bool ok =
+      done == text.size() && fchmod(s.temporaryFd, 0666 & ~mask) == 0 && fsync(s.temporaryFd) == 0;
   const int error = errno;
   close(s.temporaryFd);
   s.temporaryFd = -1;

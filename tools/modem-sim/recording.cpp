@@ -45,9 +45,7 @@ std::string replyText(const std::string& bytes, const std::vector<std::size_t>& 
       case '\t': text += "\\t"; break;
       case '\0': text += "\\0"; break;
       case '\\': text += "\\\\"; break;
-      case ' ':
-        text += i + 1 == bytes.size() || bytes[i + 1] == '=' ? "\\x20" : " ";
-        break;
+      case ' ': text += i + 1 == bytes.size() || bytes[i + 1] == '=' ? "\\x20" : " "; break;
       default:
         if (c >= 0x20 && c < 0x7f) {
           text += static_cast<char>(c);
@@ -314,11 +312,10 @@ std::string SessionRecording::commandLine(const Answered& answered) const {
   const Reply& reply = answered.reply;
   const std::string time = "@" + std::to_string(reply.timeMs);
   Reply plain;
-  std::string line = asPlainReply(reply, plain)
-                         ? answered.command + " =>" + time + " " +
-                               replyText(plain.output, {})
-                         : answered.command + " =>!" + time + " " +
-                               replyText(reply.output, reply.passwordAt);
+  std::string line =
+      asPlainReply(reply, plain)
+          ? answered.command + " =>" + time + " " + replyText(plain.output, {})
+          : answered.command + " =>!" + time + " " + replyText(reply.output, reply.passwordAt);
   // It must read back as this command with this answer.
   std::map<std::string, Reply> back;
   std::string error;
@@ -332,8 +329,8 @@ std::string SessionRecording::replyFile(const std::string& header) {
   // What is still unanswered stands as the modem left it: output without a
   // prompt, or none at all.
   while (!pending_.empty()) {
-    Clock::time_point last = currentReads_.empty() ? pending_.front().newlineAt
-                                                   : currentReads_.back().first;
+    Clock::time_point last =
+        currentReads_.empty() ? pending_.front().newlineAt : currentReads_.back().first;
     finishAnswer(last);
   }
 
@@ -399,7 +396,8 @@ std::string SessionRecording::replyFile(const std::string& header) {
     }
   }
   if (unasked_ > 0) {
-    file += "# " + std::to_string(unasked_) + " bytes came while no line was waiting (an echo of "
+    file += "# " + std::to_string(unasked_) +
+            " bytes came while no line was waiting (an echo of "
             "a command before its newline, say): not replayed\n";
   }
   return file;

@@ -45,8 +45,8 @@ class SessionRecording {
   struct Answered {
     Kind kind;
     std::string command;
-    bool holdsPassword = false;  // the command itself holds the password
-    Reply reply;                 // raw bytes, with the time it took
+    bool holdsPassword = false;                      // the command itself holds the password
+    Reply reply;                                     // raw bytes, with the time it took
     std::vector<std::pair<int, std::size_t>> reads;  // ms after it was taken up, bytes
   };
 
@@ -59,12 +59,12 @@ class SessionRecording {
   std::string commandLine(const Answered& answered) const;
 
   // The program's side.
-  std::string line_;          // the line being sent, a password left out
+  std::string line_;  // the line being sent, a password left out
   bool lineStarted_ = false;
   bool lineIsPassword_ = false;
-  std::string passwordLine_;  // the password being sent
+  std::string passwordLine_;            // the password being sent
   std::vector<std::string> passwords_;  // every password sent, for scrubbing
-  std::string echoPending_;   // password bytes the modem may still echo
+  std::string echoPending_;             // password bytes the modem may still echo
   bool anyLine_ = false;
 
   // The modem's side.
@@ -73,11 +73,11 @@ class SessionRecording {
   std::deque<Line> pending_;  // lines sent and not answered yet, oldest first
   Reply current_;             // the answer to pending_.front() so far
   std::vector<std::pair<Clock::time_point, std::size_t>> currentReads_;
-  bool echoRun_ = false;      // the last byte of current_ was an echoed password byte
+  bool echoRun_ = false;  // the last byte of current_ was an echoed password byte
   Clock::time_point lastAnswerEnd_{};
   Stage stage_ = Stage::Login;
-  std::string greeting_;      // sent before the program sent anything
-  std::size_t unasked_ = 0;   // bytes sent while no line was waiting
+  std::string greeting_;     // sent before the program sent anything
+  std::size_t unasked_ = 0;  // bytes sent while no line was waiting
 
   std::vector<Answered> answered_;
 };

@@ -15,14 +15,13 @@ struct Operator {
   std::size_t at = std::string::npos;
   std::size_t length = 0;  // including the space after it, when present
   bool raw = false;
-  std::string time;        // the digits after "@", if any
+  std::string time;  // the digits after "@", if any
 };
 
 // The first " =>", " =>!", " =>@MS" or " =>!@MS" followed by a blank or
 // the end of the line.
 Operator findOperator(const std::string& line) {
-  for (std::size_t at = line.find(" =>"); at != std::string::npos;
-       at = line.find(" =>", at + 1)) {
+  for (std::size_t at = line.find(" =>"); at != std::string::npos; at = line.find(" =>", at + 1)) {
     std::size_t next = at + 3;
     bool raw = next < line.size() && line[next] == '!';
     if (raw) ++next;
@@ -77,17 +76,13 @@ bool unescape(const std::string& text, Reply& reply, std::string& error) {
         i += 2;
         break;
       }
-      default:
-        error = std::string("unknown escape \\") + text[i];
-        return false;
+      default: error = std::string("unknown escape \\") + text[i]; return false;
     }
   }
   return true;
 }
 
-bool isBlank(const std::string& line) {
-  return line.find_first_not_of(" \t") == std::string::npos;
-}
+bool isBlank(const std::string& line) { return line.find_first_not_of(" \t") == std::string::npos; }
 
 // "@NAME[@MS] TEXT": one of a recording's login answers, or its greeting.
 bool parseRecordedLine(const std::string& line, Options* recording, std::string& problem) {

@@ -29,7 +29,8 @@
 namespace {
 
 const char USAGE[] =
-    "usage: sandbox-run [--log SOCKET | --show-log] [--run-dir DIR] [--fd-floor N] -- program [args...]\n";
+    "usage: sandbox-run [--log SOCKET | --show-log] [--run-dir DIR] [--fd-floor N] -- program "
+    "[args...]\n";
 
 const char HELP[] =
     "Runs program in a private mount namespace (as root), so that what it does to\n"
@@ -82,10 +83,8 @@ void buildDev(const char* logSocket) {
 }
 
 void buildVarRun(const char* runDir) {
-  if (runDir)
-    check(mount(runDir, "/var/run", nullptr, MS_BIND, nullptr), "bind onto /var/run");
-  else
-    check(mount("tmpfs", "/var/run", "tmpfs", 0, "mode=755"), "mount tmpfs on /var/run");
+  if (runDir) check(mount(runDir, "/var/run", nullptr, MS_BIND, nullptr), "bind onto /var/run");
+  else check(mount("tmpfs", "/var/run", "tmpfs", 0, "mode=755"), "mount tmpfs on /var/run");
 }
 
 void raiseFdFloor(int floor) {
