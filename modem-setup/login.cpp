@@ -23,9 +23,12 @@ void runLogin(int port, const SetupOptions& options) {
     int n = readChunk(port, buffer, gapMs, hasLoginPromptTail);
     if (n == 0) {
       usleep(pause);
-      // A console that answered during the pause needs no nudge: the
-      // newline would reach it as an empty user name or password.
-      if (bytesWaiting(port) <= 0) writeToPort(port, "\n");
+      // A console that answered during the pause needs no nudge (the newline
+      // would reach it as an empty user name or password), and that was no
+      // silence: its answer is read and judged next, so a small budget still
+      // gets to answer the prompt its last nudge brought.
+      if (bytesWaiting(port) > 0) continue;
+      writeToPort(port, "\n");
       ++attempts;
       continue;
     }

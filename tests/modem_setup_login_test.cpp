@@ -97,6 +97,23 @@ TEST_F(SetupLogin, AConsoleAlreadyAtItsShellGetsNoCredentials) {
   EXPECT_EQ(received.compare(command, 4, "show"), 0) << received;
 }
 
+// A console answers a nudge within tens of milliseconds, often during the
+// pause after the next silent poll: that answer is read and judged, not
+// taken for silence, so two attempts log into a console at its login prompt
+// as well as one at its shell.
+TEST_F(SetupLogin, AnAnswerThatArrivesDuringThePauseCostsNoAttempt) {
+  for (bool atShell : {false, true}) {
+    SCOPED_TRACE(atShell ? "at its shell" : "at its login prompt");
+    modemsim::Options console;
+    console.atShell = atShell;
+    console.lineTimeMs = 30;
+    modemsim::ModemSim modem(console);
+    SetupRun run = harness.runAgainst(modem, "", {"-e", "2", "-w", "300000"});
+    EXPECT_TRUE(loggedIn(run));
+    EXPECT_EQ(countOf(modem.received(), "qorvi\n"), atShell ? 0u : 2u) << modem.received();
+  }
+}
+
 TEST_F(SetupLogin, AnEchoFollowedByThePromptInOneChunkIsAnswered) {
   modemsim::Options console;
   console.echo = true;
