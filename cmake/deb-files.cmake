@@ -4,6 +4,8 @@
 #  - the changelog is packaging/changelog.in, whose top entry must be the
 #    version being packaged; its trailer gets the maintainer and the date of
 #    SOURCE_DATE_EPOCH (the time of the build when that is not set);
+#  - lintian's overrides (packaging/lintian-overrides) go where lintian
+#    looks for those of this package;
 #  - the changelog and the manual pages are compressed with gzip -9n: no name
 #    and no time stamp inside, so the package stays reproducible.
 # Inputs from CPackConfig.cmake: CPACK_PACKAGE_NAME, CPACK_PACKAGE_VERSION,
@@ -43,6 +45,15 @@ file(WRITE "${docdir}/changelog" "${changelog}")
 # The modes of an installed file, whatever the umask.
 file(CHMOD "${docdir}/changelog" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 compress("${docdir}/changelog")
+
+set(overrides "${root}/share/lintian/overrides/${CPACK_PACKAGE_NAME}")
+foreach(dir IN ITEMS "${root}/share/lintian" "${root}/share/lintian/overrides")
+  file(MAKE_DIRECTORY "${dir}")
+  file(CHMOD "${dir}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                  WORLD_READ WORLD_EXECUTE)
+endforeach()
+file(COPY_FILE "${CPACK_MODEM_TOOLS_SOURCE_DIR}/packaging/lintian-overrides" "${overrides}")
+file(CHMOD "${overrides}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 file(GLOB pages "${root}/${CPACK_MODEM_TOOLS_MANDIR}/man*/*")
 foreach(page IN LISTS pages)

@@ -11,6 +11,9 @@
 #  3. The armhf packages replace each other, and the static one satisfies a
 #     dependency on dsl-modem-tools: they are installed, in turn, into a dpkg
 #     database of their own under WORK_DIR (the machine's is never touched).
+#  4. Their maintainer scripts enable the boot service on installation
+#     (both systemd units enabled) and leave none behind: after a removal the
+#     units are gone and masked, after a purge nothing of the service is left.
 #
 #   scripts/check-packages.sh [WORK_DIR]     (default build/packages, emptied)
 #
@@ -20,7 +23,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 ensure_packages git cmake make g++ g++-arm-linux-gnueabihf libc6-dev-armhf-cross \
-  dpkg-dev file lintian
+  dpkg-dev file lintian systemd
 
 work=${1:-build/packages}
 presets=(native armhf armhf-static)
@@ -121,16 +124,50 @@ for deb in "${debs[@]}"; do
   fi
 done
 
-echo "=== packages: the armhf packages replace each other ==="
+echo "=== packages: the armhf packages replace each other, and enable the service ==="
 # dpkg on a root of its own: a fresh database, its own log. armhf is forced
 # (not this machine's architecture), and the libraries of the dynamic package
 # (not in that database), which leaves the relations between our packages to
-# check.
+# check. The maintainer scripts run on this machine, not chrooted (the root
+# has no shell), with DPKG_ROOT naming the root, as an image builder runs
+# them; the machine's deb-systemd-helper honours DPKG_ROOT. They run in a
+# private mount namespace in which the machine's /etc, /var and /run are
+# read-only, so a script that reached past DPKG_ROOT would fail the check
+# instead of changing the machine.
 root=$work/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 : >"$root/var/lib/dpkg/status"
 dpkg_root() {
-  dpkg --root="$root" --log="$root/dpkg.log" --force-architecture "$@"
+  # shellcheck disable=SC2016  # expanded by the inner shell
+  unshare -m sh -c 'root=$1
+    shift
+    mount --make-rprivate / || exit 1
+    for dir in /etc /var /run; do
+      mount --bind "$dir" "$dir" && mount -o remount,bind,ro "$dir" || exit 1
+    done
+    mount --bind "$root" "$root" && exec "$@"' sh "$root" \
+    dpkg --root="$root" --log="$root/dpkg.log" --force-architecture --force-script-chrootless "$@"
+}
+units=(dsl-modem.service dsl-modem-rename.service)
+# service_is STATE: systemctl --root says STATE of each unit (enabled,
+# masked); "gone": nothing of the service is left in the root.
+service_is() {
+  local expected=$1 unit state left
+  if [ "$expected" = gone ]; then
+    left=$(find "$root" -name '*dsl-modem*' | sed "s|^$root||" | tr '\n' ' ')
+    if [ -n "$left" ]; then
+      echo "check-packages: the service left behind: $left" >&2
+      return 1
+    fi
+    return 0
+  fi
+  for unit in "${units[@]}"; do
+    state=$(systemctl --root="$root" is-enabled "$unit" 2>&1 || true)
+    if [ "$state" != "$expected" ]; then
+      echo "check-packages: $unit is '$state', not $expected" >&2
+      return 1
+    fi
+  done
 }
 # A package of the board image that needs the programs of this version.
 needs() {
@@ -159,7 +196,8 @@ installed_is() {
   rm -rf "$unpacked"
   dpkg-deb -x "$deb" "$unpacked"
   cmp "$unpacked/usr/sbin/serial-modem-setup" "$root/usr/sbin/serial-modem-setup" &&
-    cmp "$unpacked/usr/sbin/netif-rename" "$root/usr/sbin/netif-rename"
+    cmp "$unpacked/usr/sbin/netif-rename" "$root/usr/sbin/netif-rename" &&
+    service_is enabled
 }
 dynamic=$(package_of "$one" armhf) && static=$(package_of "$one" armhf-static) &&
   logged dpkg-needs.log needs "$dynamic" &&
@@ -169,11 +207,16 @@ dynamic=$(package_of "$one" armhf) && static=$(package_of "$one" armhf-static) &
   logged dpkg-2.log dpkg_root -i "$work/needs.deb" &&
   logged dpkg-3.log dpkg_root --force-depends -i "$dynamic" && installed_is "$dynamic" &&
   logged dpkg-4.log dpkg_root -i "$static" && installed_is "$static" &&
-  echo "dsl-modem-tools and dsl-modem-tools-static replace each other" ||
+  echo "dsl-modem-tools and dsl-modem-tools-static replace each other; each enables ${units[*]}" ||
   failed+=("armhf packages (install)")
+logged dpkg-5.log dpkg_root -r board-image-part dsl-modem-tools-static && service_is masked &&
+  [ ! -e "$root/lib/systemd/system/dsl-modem.service" ] &&
+  logged dpkg-6.log dpkg_root -P dsl-modem-tools-static dsl-modem-tools && service_is gone &&
+  echo "removed: the units gone and masked; purged: nothing of the service left" ||
+  failed+=("armhf packages (remove, purge)")
 
 if [ ${#failed[@]} -ne 0 ]; then
   echo "Failed: ${failed[*]}" >&2
   exit 1
 fi
-echo "Packages reproducible, lintian clean, static and dynamic interchangeable"
+echo "Packages reproducible, lintian clean, static and dynamic interchangeable, the service enabled and removed"
