@@ -128,25 +128,13 @@ echo "=== packages: the armhf packages replace each other, and enable the servic
 # dpkg on a root of its own: a fresh database, its own log. armhf is forced
 # (not this machine's architecture), and the libraries of the dynamic package
 # (not in that database), which leaves the relations between our packages to
-# check. The maintainer scripts run on this machine, not chrooted (the root
-# has no shell), with DPKG_ROOT naming the root, as an image builder runs
-# them; the machine's deb-systemd-helper honours DPKG_ROOT. They run in a
-# private mount namespace in which the machine's /etc, /var and /run are
-# read-only, so a script that reached past DPKG_ROOT would fail the check
-# instead of changing the machine.
+# check. The maintainer scripts run as an image builder runs them
+# (dpkg_chrootless, scripts/packages.sh).
 root=$work/root
-mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/log"
 : >"$root/var/lib/dpkg/status"
 dpkg_root() {
-  # shellcheck disable=SC2016  # expanded by the inner shell
-  unshare -m sh -c 'root=$1
-    shift
-    mount --make-rprivate / || exit 1
-    for dir in /etc /var /run; do
-      mount --bind "$dir" "$dir" && mount -o remount,bind,ro "$dir" || exit 1
-    done
-    mount --bind "$root" "$root" && exec "$@"' sh "$root" \
-    dpkg --root="$root" --log="$root/dpkg.log" --force-architecture --force-script-chrootless "$@"
+  dpkg_chrootless "$root" --force-architecture "$@"
 }
 units=(dsl-modem.service dsl-modem-rename.service)
 # service_is STATE: systemctl --root says STATE of each unit (enabled,
