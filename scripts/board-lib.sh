@@ -178,7 +178,16 @@ board_qemu() {
 board_attach() {
   local dir=$1 qemu=$2
   shift 2
-  local deadline=$((SECONDS + BOARD_ATTACH_LIMIT)) pty=
+  board_find_pty "$dir" "$qemu" && board_serve_modem "$dir" "$@" && board_run
+}
+
+# board_find_pty DIR QEMU_PID: asks qemu's monitor for the pty of the second
+# UART and sets BOARD_PTY to it. Fails, saying why, when qemu ends first or
+# does not show it within BOARD_ATTACH_LIMIT seconds.
+board_find_pty() {
+  local dir=$1 qemu=$2
+  local deadline=$((SECONDS + BOARD_ATTACH_LIMIT))
+  BOARD_PTY=
   # Opened for reading and writing, a FIFO never blocks the open, whether
   # qemu has opened its end yet or not.
   exec {BOARD_MONITOR_FD}<>"$dir/monitor.in"
@@ -186,27 +195,40 @@ board_attach() {
   cat <>"$dir/monitor.out" >"$dir/monitor.log" &
   BOARD_MONITOR_PID=$!
   echo "info chardev" >&"$BOARD_MONITOR_FD"
-  while [ -z "$pty" ]; do
-    pty=$(sed -n 's/^serial1: filename=pty:\(\/dev\/[^ \r]*\).*/\1/p' "$dir/monitor.log")
-    [ -n "$pty" ] && break
+  while [ -z "$BOARD_PTY" ]; do
+    BOARD_PTY=$(sed -n 's/^serial1: filename=pty:\(\/dev\/[^ \r]*\).*/\1/p' "$dir/monitor.log")
+    [ -n "$BOARD_PTY" ] && break
     if ! kill -0 "$qemu" 2>/dev/null || [ $SECONDS -ge $deadline ]; then
       echo "board: qemu did not show the pty of its second UART (see $dir/monitor.log)" >&2
       return 1
     fi
     sleep 0.1
   done
-  build/default/tools/modem-sim/modem-sim -l "$pty" -t "$dir/transcript" "$@" \
+}
+
+# board_serve_modem DIR MODEM_SIM_OPTION...: modem-sim -l on BOARD_PTY
+# (transcript DIR/transcript), once it serves it; sets BOARD_SIM_PID. Fails,
+# saying why, when it does not within BOARD_ATTACH_LIMIT seconds.
+board_serve_modem() {
+  local dir=$1
+  shift
+  local deadline=$((SECONDS + BOARD_ATTACH_LIMIT))
+  build/default/tools/modem-sim/modem-sim -l "$BOARD_PTY" -t "$dir/transcript" "$@" \
     >"$dir/modem-sim.out" 2>"$dir/modem-sim.err" &
   BOARD_SIM_PID=$!
   # It prints the device's path once it serves it.
   until grep -qs . "$dir/modem-sim.out"; do
     if ! kill -0 "$BOARD_SIM_PID" 2>/dev/null || [ $SECONDS -ge $deadline ]; then
-      echo "board: modem-sim did not start serving $pty:" >&2
+      echo "board: modem-sim did not start serving $BOARD_PTY:" >&2
       cat "$dir/modem-sim.err" >&2
       return 1
     fi
     sleep 0.1
   done
+}
+
+# Lets the guest that qemu holds (-S) run.
+board_run() {
   echo "cont" >&"$BOARD_MONITOR_FD"
 }
 

@@ -24,6 +24,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 . scripts/board-lib.sh
+. scripts/board-systemd-lib.sh
 
 BOARD_TIMEOUT=${BOARD_TIMEOUT:-300}
 # The modem console answers every line after this many milliseconds, and
@@ -277,6 +278,7 @@ boot() {
 failed=()
 boot dynamic build/armhf || failed+=(dynamic)
 boot static build/armhf-static || failed+=(static)
+boot_systemd || failed+=(systemd)
 
 echo "board: fetching the packages took ${fetch_seconds} s; the whole leg $((SECONDS - leg_start)) s"
 if [ ${#failed[@]} -ne 0 ]; then

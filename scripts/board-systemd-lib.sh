@@ -1,0 +1,321 @@
+# shellcheck shell=bash
+# Sourced by scripts/board-test.sh after scripts/board-lib.sh: the same
+# emulated board (vexpress-a9, Debian's armmp kernel), booting Debian 12's
+# systemd as PID 1 instead of busybox init.
+#
+# Its root is an initramfs holding the armhf dependency closure of systemd,
+# udev, dbus (for networkctl), busybox-static and libstdc++6 (for the
+# dynamically linked programs). Each .deb is unpacked with `dpkg-deb
+# --fsys-tarfile | tar -x --keep-directory-symlink` into a merged /usr (plain
+# dpkg-deb -x would replace the bin and lib links with directories, and
+# systemd would then report an unmerged /usr). Nothing ARM runs on the host,
+# so what the packages' maintainer scripts would have made is made here by
+# hand: passwd, group and shadow, a machine-id, os-release, an empty fstab.
+# Left out of the closure, since only maintainer scripts use them: adduser,
+# debconf, dpkg, passwd, tar, init-system-helpers (and through it perl) and
+# the PAM modules; apt takes them as installed (a status file of our own).
+#
+# The packages are fetched with apt-get against an apt state of our own under
+# build/board/systemd-apt (as board_fetch does; the machine's apt is never
+# touched) and kept in build/board/systemd-platform; remove that directory to
+# fetch them anew.
+
+BOARD_SYSTEMD_PLATFORM=$BOARD_DIR/systemd-platform
+# What the board runs; apt adds their dependencies.
+BOARD_SYSTEMD_PACKAGES=(systemd udev dbus busybox-static libstdc++6)
+# What apt is told is there already: used only by maintainer scripts.
+BOARD_SYSTEMD_BY_HAND=(adduser debconf dpkg passwd tar init-system-helpers usr-is-merged
+  libpam-modules libpam-modules-bin libpam-runtime)
+
+# Fetches the closure once (its .debs in BOARD_SYSTEMD_PLATFORM/debs);
+# afterwards only checks that it is there.
+board_systemd_fetch() {
+  local platform=$BOARD_SYSTEMD_PLATFORM
+  if [ -f "$platform/ready" ]; then
+    echo "board: systemd's packages from $platform ($(cat "$platform/ready"))"
+    return 0
+  fi
+  local apt=$PWD/$BOARD_DIR/systemd-apt
+  local options=(-q -o APT::Architecture=armhf -o APT::Architectures=armhf
+    -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache"
+    -o Dir::State::status="$apt/status" -o APT::Sandbox::User=root)
+  rm -rf "$apt" "$platform"
+  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$platform/debs"
+  local package
+  for package in "${BOARD_SYSTEMD_BY_HAND[@]}"; do
+    printf 'Package: %s\nStatus: install ok installed\nArchitecture: all\nVersion: 99\n%s\n\n' \
+      "$package" "Description: made by hand on the board"
+  done >"$apt/status"
+  echo "board: fetching systemd and what it needs for armhf (private apt state in $apt)"
+  if ! apt-get "${options[@]}" update >"$apt/update.log" 2>&1; then
+    cat "$apt/update.log" >&2
+    echo "board: apt-get update for armhf failed" >&2
+    return 1
+  fi
+  # The closure as apt would install it on an empty armhf system: every
+  # "Inst NAME (VERSION ..." line of a simulated install.
+  local closure
+  if ! closure=$(apt-get "${options[@]}" -s --no-install-recommends install \
+    "${BOARD_SYSTEMD_PACKAGES[@]}" 2>&1); then
+    echo "$closure" >&2
+    echo "board: apt cannot resolve ${BOARD_SYSTEMD_PACKAGES[*]} for armhf" >&2
+    return 1
+  fi
+  sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*/\1=\2/p' <<<"$closure" >"$apt/closure"
+  # shellcheck disable=SC2046  # one word a package
+  if ! (cd "$platform/debs" && apt-get "${options[@]}" download $(cat "$apt/closure")) \
+    >"$apt/download.log" 2>&1; then
+    cat "$apt/download.log" >&2
+    echo "board: downloading systemd's closure for armhf failed" >&2
+    return 1
+  fi
+  local count size
+  count=$(find "$platform/debs" -name '*.deb' | wc -l)
+  size=$(du -sm "$platform/debs" | cut -f 1)
+  echo "systemd $(dpkg-deb -f "$platform"/debs/systemd_*.deb Version), $count packages, $size MB" \
+    >"$platform/ready"
+  echo "board: $(cat "$platform/ready")"
+}
+
+# board_systemd_root ROOT: a root file system in the directory ROOT with the
+# closure unpacked and the files its maintainer scripts would have made.
+board_systemd_root() {
+  local root=$1 deb
+  rm -rf "$root"
+  mkdir -p "$root"/usr/{bin,sbin,lib} "$root"/{dev,proc,sys,run,tmp,root,etc,var/lib/systemd}
+  ln -s usr/bin "$root/bin"
+  ln -s usr/sbin "$root/sbin"
+  ln -s usr/lib "$root/lib"
+  for deb in "$BOARD_SYSTEMD_PLATFORM"/debs/*.deb; do
+    dpkg-deb --fsys-tarfile "$deb" | tar -x --keep-directory-symlink -C "$root" || {
+      echo "board: unpacking $deb failed" >&2
+      return 1
+    }
+  done
+  ln -sf busybox "$root/bin/sh"
+  ln -s ../lib/systemd/systemd "$root/sbin/init"
+  # The users and groups systemd, udev and dbus look for.
+  cat >"$root/etc/passwd" <<'EOF'
+root:x:0:0:root:/root:/bin/sh
+messagebus:x:100:101::/nonexistent:/usr/sbin/nologin
+systemd-network:x:998:998:systemd Network Management:/:/usr/sbin/nologin
+nobody:x:65534:65534:nobody:/nonexistent:/usr/sbin/nologin
+EOF
+  cat >"$root/etc/group" <<'EOF'
+root:x:0:
+adm:x:4:
+tty:x:5:
+disk:x:6:
+lp:x:7:
+kmem:x:15:
+dialout:x:20:
+cdrom:x:24:
+floppy:x:25:
+tape:x:26:
+audio:x:29:
+utmp:x:43:
+video:x:44:
+input:x:101:
+sgx:x:102:
+kvm:x:103:
+render:x:104:
+messagebus:x:105:
+systemd-journal:x:999:
+systemd-network:x:998:
+nogroup:x:65534:
+EOF
+  sed 's/^\([^:]*\):.*/\1:*:19000:0:99999:7:::/' "$root/etc/passwd" >"$root/etc/shadow"
+  chmod 0640 "$root/etc/shadow"
+  printf '%s\n' "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')" >"$root/etc/machine-id"
+  cat >"$root/usr/lib/os-release" <<'EOF'
+PRETTY_NAME="Debian GNU/Linux 12 (bookworm)"
+NAME="Debian GNU/Linux"
+VERSION_ID="12"
+VERSION="12 (bookworm)"
+VERSION_CODENAME=bookworm
+ID=debian
+EOF
+  ln -s ../usr/lib/os-release "$root/etc/os-release"
+  : >"$root/etc/fstab"
+  echo board >"$root/etc/hostname"
+  local units=$root/etc/systemd/system
+  mkdir -p "$units"
+  ln -sf /lib/systemd/system/multi-user.target "$units/default.target"
+  # There is no agetty.
+  ln -s /dev/null "$units/getty.target"
+  # A seed credited at boot: without it systemd-random-seed waits about 10 s
+  # for entropy under emulation.
+  head -c 512 /dev/urandom >"$root/var/lib/systemd/random-seed"
+  chmod 0600 "$root/var/lib/systemd/random-seed"
+  mkdir -p "$units/systemd-random-seed.service.d"
+  printf '[Service]\nEnvironment=SYSTEMD_RANDOM_SEED_CREDIT=1\n' \
+    >"$units/systemd-random-seed.service.d/credit.conf"
+  # busybox's applets as links, before anything else runs (busybox leaves
+  # the files that are there alone); the host runs nothing ARM.
+  cat >"$units/busybox-links.service" <<'EOF'
+[Unit]
+Description=busybox applets as links
+DefaultDependencies=no
+Before=sysinit.target systemd-udevd.service
+
+[Service]
+Type=oneshot
+ExecStart=/bin/busybox --install -s
+
+[Install]
+WantedBy=sysinit.target
+EOF
+  mkdir -p "$units/sysinit.target.wants"
+  ln -s ../busybox-links.service "$units/sysinit.target.wants/busybox-links.service"
+}
+
+# board_systemd_pack ROOT OUT: ROOT as a gzipped cpio archive OUT, every file
+# root's.
+board_systemd_pack() {
+  local root=$1 out=$2
+  (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$out"
+}
+
+# board_systemd_package DIR: the armhf package, made as its README says
+# (with a maintainer of the test's own), in DIR/build; sets BOARD_SYSTEMD_DEB.
+board_systemd_package() {
+  local build=$1/build
+  if ! { cmake --preset armhf -B "$build" \
+    -DMODEM_TOOLS_DEB_MAINTAINER="Board test <board-test@example.org>" &&
+    cmake --build "$build" -j2 --target package; } >"$1/package.log" 2>&1; then
+    cat "$1/package.log" >&2
+    echo "board: the armhf package could not be made" >&2
+    return 1
+  fi
+  BOARD_SYSTEMD_DEB=$(find "$build" -maxdepth 1 -name 'dsl-modem-tools_*_armhf.deb')
+}
+
+# board_systemd_install ROOT DEB: installs the package DEB into ROOT with
+# dpkg, its maintainer scripts run as an image builder runs them
+# (dpkg_chrootless): the closure is recorded as installed in ROOT's dpkg
+# database, so the package's dependencies are checked against it.
+board_systemd_install() {
+  local root=$1 deb=$2 admin=$1/var/lib/dpkg package
+  mkdir -p "$admin/info" "$admin/updates" "$root/var/log"
+  for package in "$BOARD_SYSTEMD_PLATFORM"/debs/*.deb; do
+    dpkg-deb -f "$package"
+    printf 'Status: install ok installed\n\n'
+  done >"$admin/status"
+  echo armhf >"$admin/arch"
+  dpkg_chrootless "$root" -i "$deb"
+}
+
+# board_systemd_board_files ROOT SETTINGS: the board's own parts (its
+# setup and checks units, tests/board/systemd) and the boot service's
+# settings (SETTINGS, as /etc/default/dsl-modem, root's alone) with
+# examples/bridge.conf.
+board_systemd_board_files() {
+  local root=$1 settings=$2 unit
+  mkdir -p "$root/lib/modules" "$root/etc/ppp" "$root/etc/default"
+  cp "$BOARD_PLATFORM/dummy.ko" "$root/lib/modules/"
+  cp tests/board/systemd/board-systemd-checks "$root/usr/sbin/"
+  for unit in board-setup:sysinit board-checks:multi-user; do
+    cp "tests/board/systemd/${unit%%:*}.service" "$root/etc/systemd/system/"
+    mkdir -p "$root/etc/systemd/system/${unit#*:}.target.wants"
+    ln -s "../${unit%%:*}.service" "$root/etc/systemd/system/${unit#*:}.target.wants/"
+  done
+  cp examples/bridge.conf "$root/etc/ppp/bridge.conf"
+  printf '%s\n' "$settings" >"$root/etc/default/dsl-modem"
+  chmod 0600 "$root/etc/default/dsl-modem"
+}
+
+# boot_systemd: the board booting Debian's systemd, with the armhf package
+# installed by dpkg, and a modem that powers on only once the boot has
+# reached its target. Checks that the boot did not wait for the modem, that
+# the service (enabled by the package) configured it once it came, and what
+# the journal says. Run by scripts/board-test.sh, whose checks it uses (dir,
+# console, boot_failed, topic, ok, bad, expect_in, check_modem_received,
+# check_one_newline_each).
+boot_systemd() {
+  dir=$BOARD_DIR/systemd
+  console=$dir/console.log
+  boot_failed=0
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  echo "=== board (systemd): Debian's systemd as PID 1, the armhf package installed with dpkg ==="
+  local made=$SECONDS
+  if ! board_systemd_fetch || ! board_systemd_package "$dir"; then
+    bad "the systemd board's packages are missing"
+    return 1
+  fi
+  local settings
+  settings=$(cat tests/board/dsl-modem.default &&
+    printf '%s\n' MODEM_WAIT=150 MODEM_QUIET=3 DHCP_CLIENT=none)
+  if ! board_systemd_root "$dir/root" ||
+    ! board_systemd_install "$dir/root" "$BOARD_SYSTEMD_DEB" >"$dir/dpkg.log" 2>&1 ||
+    ! board_systemd_board_files "$dir/root" "$settings" ||
+    ! board_systemd_pack "$dir/root" "$dir/initramfs.cpio.gz"; then
+    cat "$dir/dpkg.log" >&2
+    bad "the systemd board's initramfs could not be made"
+    return 1
+  fi
+  ok "$(basename "$BOARD_SYSTEMD_DEB") installed with dpkg: $(grep -c . "$dir/root/var/lib/dpkg/info/dsl-modem-tools.list") paths; initramfs $(($(stat -c %s "$dir/initramfs.cpio.gz") / 1048576)) MiB, made in $((SECONDS - made)) s"
+
+  board_qemu "$dir" "$dir/initramfs.cpio.gz" "file:$console"
+  "${BOARD_QEMU[@]}" >"$dir/qemu.log" 2>&1 &
+  BOARD_QEMU_PID=$!
+  local started=$SECONDS deadline=$((SECONDS + BOARD_TIMEOUT))
+  if ! board_find_pty "$dir" "$BOARD_QEMU_PID" || ! board_run; then
+    board_stop
+    cat "$dir/qemu.log" >&2
+    bad "the board did not start"
+    return 1
+  fi
+  # The modem is off (its console line dead) until the boot has reached its
+  # target; then it powers on.
+  while ! grep -q '^@target|' "$console" 2>/dev/null; do
+    if ! kill -0 "$BOARD_QEMU_PID" 2>/dev/null || [ $SECONDS -ge $deadline ]; then
+      break
+    fi
+    sleep 0.2
+  done
+  local target=$((SECONDS - started))
+  if grep -q '^@target|' "$console" 2>/dev/null; then
+    # shellcheck disable=SC2046  # the options are words
+    board_serve_modem "$dir" $(board_modem_sim_options) -d "$REPLY_DELAY_MS" -r "$REPLIES" ||
+      bad "modem-sim did not start"
+  fi
+  while kill -0 "$BOARD_QEMU_PID" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
+    sleep 0.2
+  done
+  local ran=$((SECONDS - started)) timed_out=0
+  kill -0 "$BOARD_QEMU_PID" 2>/dev/null && timed_out=1
+  board_stop
+  if [ "$timed_out" -eq 1 ] || ! grep -q '^@done|' "$console"; then
+    tr -d '\r' <"$console" | tail -n 40 >&2
+    bad "the board did not finish its checks within $BOARD_TIMEOUT s (console above, all of it in $console)"
+    return 1
+  fi
+  ok "booted systemd: its target after $target s of wall time ($(topic analyze | head -n 1)); power-off after $ran s"
+  check_systemd_boot
+  check_modem_received
+  check_one_newline_each
+  echo "  the board's journal:"
+  topic log | sed 's/^/    /'
+  return "$boot_failed"
+}
+
+# What the systemd board reported.
+check_systemd_boot() {
+  if [ "$(topic jobs)" = "exit status 0" ]; then
+    ok "no job left when the boot reached its target: nothing waited for the modem"
+  else
+    bad "jobs still waiting at the target: $(topic jobs | tr '\n' ';')"
+  fi
+  if [ "$(topic at-target | head -n 2 | tr '\n' ' ')" = "active active " ]; then
+    ok "at the target dsl-modem.service and dsl-modem-rename.service are active"
+  else
+    bad "at the target the units were: $(topic at-target | tr '\n' ' ')"
+  fi
+  expect_in status-at-target "dsl-modem: waiting" "at the target the service was waiting for the modem"
+  expect_in enabled "enabled" "the package enabled the units: $(topic enabled | head -n 2 | tr '\n' ' ')"
+  expect_in journal "configured" "journalctl -u dsl-modem: $(topic journal | grep -m 1 configured)"
+  expect_in service "active (exited)" "systemctl status dsl-modem: active (exited) after the run"
+  expect_in init-status "dsl-modem: configured at " "/etc/init.d/dsl-modem status: configured"
+  expect_in links "wan0" "dsl-modem-rename.service renamed dummy0 to wan0"
+}
