@@ -36,6 +36,8 @@ class Console {
   // The end of one read: an eager shell takes what it holds as a command.
   std::optional<Reaction> endOfRead();
   Stage stage() const { return stage_; }
+  // Has answered its muteAfterCommands lines: answers nothing more.
+  bool muted() const { return muted_; }
 
  private:
   Reaction completeLine();

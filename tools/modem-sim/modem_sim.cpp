@@ -125,6 +125,13 @@ struct ModemSim::State {
 
 void ModemSim::State::serve() {
   const bool chatter = options.chatter && !options.silent;
+  // A console that falls mute (muteAfterCommands) starts talking only then,
+  // once its last answer is out: a modem that answers a few lines, then
+  // dumps a log for good.
+  auto talking = [&](Clock::time_point now) {
+    return chatter && (options.muteAfterCommands == 0 ||
+                       (console.muted() && outbox.empty() && now >= busyUntil));
+  };
   nextChatter = Clock::now();
   // The simulator holds the slave open, so this waits in the line for
   // whoever opens it next.
@@ -154,7 +161,7 @@ void ModemSim::State::serve() {
       wakeAt = std::min(wakeAt, now + RETRY_WAIT);
     }
     if (line.holding()) wakeAt = std::min(wakeAt, line.due());
-    if (chatter) wakeAt = std::min(wakeAt, nextChatter);
+    if (talking(now)) wakeAt = std::min(wakeAt, nextChatter);
 
     // A master with nothing wanted stays out of the poll: a hangup would
     // otherwise wake it at once, over and over.
@@ -177,7 +184,7 @@ void ModemSim::State::serve() {
           if (!paced) log("->", sent);
         });
     if (paced) flushLine(now);
-    if (chatter && now >= nextChatter) sendChatter(now);
+    if (talking(now) && now >= nextChatter) sendChatter(now);
   }
   drainInput();
 }
@@ -334,22 +341,29 @@ void ModemSim::State::sendChatter(Clock::time_point now) {
   nextChatter = now + CHATTER_INTERVAL;
   // Never cut into an answer that is half written.
   if (outbox.midPiece()) return;
+  // A modelled line talks at its own pace: the next line goes onto it once
+  // it has handed over the last, so the reader gets bursts without pause.
+  if (paced && (line.holding() || !wire.empty())) return;
   ++chatterCount;
-  std::string line;
+  std::string noise;
   if (options.garbage) {
     static const char SPECIAL[] = {'\0', '\r', '\n', '\xff'};
-    line.resize(1 + garbage() % 64);
-    for (char& byte : line) {
+    noise.resize(1 + garbage() % 64);
+    for (char& byte : noise) {
       auto value = static_cast<unsigned>(garbage());
       byte = value % 4 == 0 ? SPECIAL[(value >> 2) % 4] : static_cast<char>(value >> 8);
       if (byte == '>') byte = '\0';  // so no line can ever be the prompt
     }
   } else {
-    line = "noise " + std::to_string(chatterCount) + "\r\n";
+    noise = "noise " + std::to_string(chatterCount) + "\r\n";
   }
-  ssize_t n = write(pty.master(), line.data(), line.size());
+  if (paced) {
+    line.send(noise, now);  // the transcript shows its bursts as they go out
+    return;
+  }
+  ssize_t n = write(pty.master(), noise.data(), noise.size());
   // No room (EAGAIN): this line is simply dropped.
-  if (n > 0) log("->", line.substr(0, static_cast<std::size_t>(n)));
+  if (n > 0) log("->", noise.substr(0, static_cast<std::size_t>(n)));
 }
 
 void ModemSim::State::log(const char* direction, const std::string& bytes) {

@@ -58,7 +58,8 @@ struct Options {
   bool lineEditorEcho = false;
   bool ignoreEmptyLines = false;  // at the shell an empty line gets no answer
   bool silent = false;            // never answers anything (but still records)
-  bool chatter = false;           // keeps talking, never a 10 ms pause
+  bool chatter = false;           // keeps talking, never a 10 ms pause (through
+                                  // the line model; once muted, with muteAfterCommands)
   // The time the console takes over each line before its answer goes out.
   // It works through its input one line at a time: lines that arrive while
   // it is busy queue up and are answered in turn, as a shell reading its
