@@ -133,6 +133,7 @@ check_one_newline_each() {
     ok "one newline for each of the $(wc -l <<<"$counts") commands: no prompt missed"
   else
     bad "newlines per command (more than 1: a missed prompt):"
+    # shellcheck disable=SC2001  # indents every line, not the first only
     sed 's/^/    /' <<<"${counts:-no command after the password}" >&2
   fi
 }

@@ -60,6 +60,7 @@ build_copy() {
     tar --null --files-from=- -cf - | tar -xf - -C "$dir" || return 1
   for preset in "${presets[@]}"; do
     echo "--- $dir: $preset"
+    # shellcheck disable=SC2016  # $1 and $2 are the inner shell's arguments
     (cd "$dir" &&
        logged "$(basename "$dir")-$preset.log" sh -c '
          cmake --preset "$1" -DMODEM_TOOLS_DEB_MAINTAINER="$2" &&
@@ -89,17 +90,17 @@ echo "=== packages: build each twice, SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH ==="
 one=$work/one
 two=$work/the-second-copy
 umask 022
-build_copy "$one" && build_copy "$two" || {
+if ! build_copy "$one" || ! build_copy "$two"; then
   echo "Failed: packages (build)" >&2
   exit 1
-}
+fi
 
 debs=()
 for preset in "${presets[@]}"; do
-  first=$(package_of "$one" "$preset") && second=$(package_of "$two" "$preset") || {
+  if ! first=$(package_of "$one" "$preset") || ! second=$(package_of "$two" "$preset"); then
     failed+=("$preset (no package)")
     continue
-  }
+  fi
   debs+=("$first")
   if cmp "$first" "$second"; then
     echo "$preset: $(basename "$first") is the same in both builds"

@@ -277,8 +277,10 @@ int runCommand(const std::vector<std::string>& command, const std::string& slave
                const sigset_t& originalMask) {
   // Everything the child needs is ready before fork: it only calls exec.
   std::vector<std::string> args;
+  args.reserve(command.size());
   for (const std::string& arg : command) args.push_back(withPath(arg, slavePath));
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
 

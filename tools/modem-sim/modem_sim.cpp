@@ -165,7 +165,7 @@ void ModemSim::State::serve() {
 
     // A master with nothing wanted stays out of the poll: a hangup would
     // otherwise wake it at once, over and over.
-    short masterEvents = (wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0);
+    auto masterEvents = static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
     pollfd fds[2] = {{wakeRead, POLLIN, 0}, {masterEvents ? pty.master() : -1, masterEvents, 0}};
     timespec timeout = pollTimeout(now, wakeAt);
     ppoll(fds, 2, &timeout, nullptr);  // EINTR: just another round
