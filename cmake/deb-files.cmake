@@ -50,3 +50,18 @@ foreach(page IN LISTS pages)
     compress("${page}")
   endif()
 endforeach()
+
+# What lintian asks of a package with a boot script that this one does not
+# do yet: a systemd unit beside it, and registering it with update-rc.d in
+# maintainer scripts. Each override goes once the package does it (lintian
+# then reports it as unused).
+set(overrides "${root}/share/lintian/overrides/${CPACK_PACKAGE_NAME}")
+file(WRITE "${overrides}"
+"# The boot service has no systemd unit yet; systemd runs it as an init script.
+${CPACK_PACKAGE_NAME}: missing-systemd-service-for-init.d-script dsl-modem [etc/init.d/dsl-modem]
+# Not enabled by the package: a board image links it into its boot (busybox
+# init's S40dsl-modem) or runs update-rc.d, once /etc/default/dsl-modem holds
+# the modem's settings.
+${CPACK_PACKAGE_NAME}: script-in-etc-init.d-not-registered-via-update-rc.d [etc/init.d/dsl-modem]
+")
+file(CHMOD "${overrides}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

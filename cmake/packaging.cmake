@@ -1,8 +1,8 @@
 # The Debian package: cpack --config <build>/CPackConfig.cmake, or the
-# "package" target. It holds the two programs, their manual pages, the
-# examples (a command file, the boot script and its settings file) and the
-# licence notice (install components "programs" and
-# "docs"), plus the changelog that cmake/deb-files.cmake adds to the staged
+# "package" target. It holds the two programs, the boot script
+# (/etc/init.d/dsl-modem), their manual pages, the examples (a command file
+# and the boot script's settings file) and the licence notice (install
+# components "programs" and "docs"), plus the changelog that cmake/deb-files.cmake adds to the staged
 # files, which it also gives the shape Debian wants.
 #
 # A statically linked build (MODEM_TOOLS_STATIC) is its own package,
@@ -55,6 +55,11 @@ set(CPACK_MODEM_TOOLS_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_MODEM_TOOLS_DOCDIR ${CMAKE_INSTALL_DOCDIR})
 set(CPACK_MODEM_TOOLS_MANDIR ${CMAKE_INSTALL_MANDIR})
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb-files.cmake)
+# The boot script in /etc/init.d is a configuration file: dpkg keeps what an
+# administrator changed in it.
+file(WRITE ${CMAKE_BINARY_DIR}/deb-control/conffiles "/etc/init.d/dsl-modem\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/deb-control/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # The architecture is the compiler's target, not the build machine's.
 execute_process(COMMAND ${CMAKE_C_COMPILER} -dumpmachine

@@ -6,8 +6,9 @@
 #     commit; the two .deb files must be byte-identical. Both builds run under
 #     umask 022: cpack gives the members of the .deb archive the modes the
 #     umask leaves (their contents do not depend on it).
-#  2. lintian: no error and no warning (no E: or W: line) for any of them,
-#     and no override it does not need.
+#  2. lintian: no error and no warning (no E: or W: line) for any of them
+#     but those the package overrides, with its reasons, and no override it
+#     does not need.
 #  3. The armhf packages replace each other, and the static one satisfies a
 #     dependency on dsl-modem-tools: they are installed, in turn, into a dpkg
 #     database of their own under WORK_DIR (the machine's is never touched).
@@ -114,8 +115,9 @@ echo "=== packages: lintian ==="
 for deb in "${debs[@]}"; do
   echo "--- $(basename "$deb")"
   status=0
-  report=$(lintian --display-info --show-overrides --fail-on error,warning "$deb" 2>&1) ||
-    status=$?
+  # The report shows the overridden tags too (O:, with their reasons); what
+  # fails is an error or warning not overridden, or an override not needed.
+  report=$(lintian --display-info --show-overrides --fail-on none "$deb" 2>&1) || status=$?
   echo "$report"
   if [ $status -ne 0 ] || grep -Eq '^[EW]: |unused-override' <<<"$report"; then
     failed+=("lintian $(basename "$deb") (status $status)")

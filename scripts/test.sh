@@ -33,6 +33,8 @@ fi
 ensure_packages cmake make g++ libgtest-dev libgmock-dev iproute2 util-linux \
   groff-base mandoc g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user \
   clang libclang-rt-14-dev llvm-14 valgrind git dpkg-dev file lintian
+# The boot script's host tests run it under busybox sh too: any busybox will do.
+command -v busybox >/dev/null || ensure_packages busybox-static
 
 failed=()
 

@@ -86,6 +86,7 @@ struct ModemSim::State {
   ssize_t toLine(const char* bytes, std::size_t size, Clock::time_point now);
   void flushLine(Clock::time_point now);
   void sendChatter(Clock::time_point now);
+  void advanceBoot(Clock::time_point now);
   void log(const char* direction, const std::string& bytes);
   void record(const std::string& event);
 
@@ -111,6 +112,7 @@ struct ModemSim::State {
   Clock::time_point busyUntil{};  // when the console is through with its last line
   long chatterCount = 0;
   std::minstd_rand garbage{20240601};
+  std::optional<BootModel> boot;  // until the modem has booted, if it boots at all
   std::size_t bytesRead = 0;
   bool stallBegun = false;
   Clock::time_point stallUntil{};
@@ -136,6 +138,7 @@ void ModemSim::State::serve() {
   // The simulator holds the slave open, so this waits in the line for
   // whoever opens it next.
   if (!options.leftover.empty()) outbox.add(options.leftover, Clock::now());
+  if (options.boot.enabled()) boot.emplace(options.boot, Clock::now());
   while (!stopping) {
     if (pty.hungUp()) {
       // Nothing left to serve: wait for the stop.
@@ -162,6 +165,7 @@ void ModemSim::State::serve() {
     }
     if (line.holding()) wakeAt = std::min(wakeAt, line.due());
     if (talking(now)) wakeAt = std::min(wakeAt, nextChatter);
+    if (boot) wakeAt = std::min(wakeAt, boot->due());
 
     // A master with nothing wanted stays out of the poll: a hangup would
     // otherwise wake it at once, over and over.
@@ -184,6 +188,7 @@ void ModemSim::State::serve() {
           if (!paced) log("->", sent);
         });
     if (paced) flushLine(now);
+    if (boot) advanceBoot(now);
     if (talking(now) && now >= nextChatter) sendChatter(now);
   }
   drainInput();
@@ -241,6 +246,12 @@ ssize_t ModemSim::State::readFromProgram(Clock::time_point now, std::size_t limi
     received += bytes;
   }
   log("<-", bytes);
+  if (boot) {
+    BootModel::Output output = boot->receive(bytes);
+    if (!output.note.empty()) record(output.note + "\n");
+    if (!output.bytes.empty()) outbox.add(std::move(output.bytes), now);
+    return n;
+  }
 
   // Echo collects over the whole read, so it goes out as one piece ahead of
   // any answer it precedes. Text between newlines is taken in one go.
@@ -335,6 +346,19 @@ void ModemSim::State::flushLine(Clock::time_point now) {
     if (!burst.empty()) return;
     wire.pop_front();
   }
+}
+
+// The modem's boot, until the console takes over with its first prompt.
+void ModemSim::State::advanceBoot(Clock::time_point now) {
+  const bool lineIdle = outbox.empty() && !line.holding() && wire.empty();
+  for (BootModel::Output& output : boot->advance(now, lineIdle)) {
+    if (!output.note.empty()) record(output.note + "\n");
+    if (!output.bytes.empty()) outbox.add(std::move(output.bytes), now);
+  }
+  if (!boot->booted()) return;
+  boot.reset();
+  std::string greeting = console.greeting();
+  if (!greeting.empty()) outbox.add(std::move(greeting), now);
 }
 
 void ModemSim::State::sendChatter(Clock::time_point now) {

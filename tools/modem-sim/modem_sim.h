@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "boot_model.h"
 #include "line_model.h"
 
 namespace modemsim {
@@ -110,6 +111,10 @@ struct Options {
   // leftover) over to the program; the default: every write whole. Chatter
   // is noise on the line itself and goes out as it comes.
   LineSettings line;
+
+  // The modem's own boot before the console takes over (off, its boot log,
+  // an autoboot countdown); the default: up from the start.
+  BootSettings boot;
 };
 
 // Parses a reply file: lines "COMMAND => OUTPUT" (prompt appended) or
