@@ -186,31 +186,31 @@ Invocation parseArguments(int argc, char** argv) {
   int stallMs = -1;  // for good, unless -Y says otherwise
   bool speedGiven = false;
   std::string consoleOption;  // the first option that shapes the console played
-  enum { RECORD = 256, MODEM, POWER_ON, BOOT_LOG, AUTOBOOT };
-  const struct option longOptions[] = {{"record", required_argument, nullptr, RECORD},
-                                       {"modem", required_argument, nullptr, MODEM},
-                                       {"power-on", required_argument, nullptr, POWER_ON},
-                                       {"boot-log", required_argument, nullptr, BOOT_LOG},
-                                       {"autoboot", required_argument, nullptr, AUTOBOOT},
+  enum { Record = 256, Modem, PowerOn, BootLog, Autoboot };
+  const struct option longOptions[] = {{"record", required_argument, nullptr, Record},
+                                       {"modem", required_argument, nullptr, Modem},
+                                       {"power-on", required_argument, nullptr, PowerOn},
+                                       {"boot-log", required_argument, nullptr, BootLog},
+                                       {"autoboot", required_argument, nullptr, Autoboot},
                                        {nullptr, 0, nullptr, 0}};
   while ((option = getopt_long(argc, argv, "+:u:p:B:seTid:S:P:ncr:R:gjaUC:m:EX:Y:t:L:l:b:M:h",
                                longOptions, nullptr)) != -1) {
     if (consoleOption.empty() && option < 256 && !std::strchr("tbh:?", option)) {
       consoleOption = std::string("-") + char(option);
     }
-    if (consoleOption.empty() && option > MODEM) {
-      consoleOption = std::string("--") + longOptions[option - RECORD].name;
+    if (consoleOption.empty() && option > Modem) {
+      consoleOption = std::string("--") + longOptions[option - Record].name;
     }
     switch (option) {
-      case RECORD: run.recordPath = optarg; break;
-      case MODEM: run.modemDevice = optarg; break;
-      case POWER_ON:
+      case Record: run.recordPath = optarg; break;
+      case Modem: run.modemDevice = optarg; break;
+      case PowerOn:
         o.boot.powerOnMs = static_cast<int>(parseCount(optarg, "--power-on", INT_MAX));
         break;
-      case BOOT_LOG:
+      case BootLog:
         o.boot.logBytes = static_cast<std::size_t>(parseCount(optarg, "--boot-log", 1 << 24));
         break;
-      case AUTOBOOT:
+      case Autoboot:
         o.boot.autobootSeconds = static_cast<int>(parseCount(optarg, "--autoboot", 60));
         break;
       case 'u': o.username = optarg; break;
