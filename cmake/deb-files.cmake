@@ -61,3 +61,4 @@ foreach(page IN LISTS pages)
     compress("${page}")
   endif()
 endforeach()
+

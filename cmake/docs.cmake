@@ -8,10 +8,10 @@ set(MODEM_TOOLS_MAN_PAGES
 
 install(FILES ${MODEM_TOOLS_MAN_PAGES}
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT docs)
-# The examples: a command file, and the boot script with a settings file for
+# The examples: a command file, and the settings file of the boot script
+# (installed itself as /etc/init.d/dsl-modem, see boot-service.cmake) for
 # its /etc/default/dsl-modem.
 install(FILES ${PROJECT_SOURCE_DIR}/examples/bridge.conf
-              ${PROJECT_SOURCE_DIR}/examples/dsl-modem.init
               ${PROJECT_SOURCE_DIR}/examples/dsl-modem.default
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT docs)
 

@@ -1,9 +1,10 @@
 # The Debian package: cpack --config <build>/CPackConfig.cmake, or the
-# "package" target. It holds the two programs, their manual pages, the
-# examples (a command file, the boot script and its settings file), the
-# licence notice and the boot service's systemd units (install components
-# "programs", "docs" and "service"), with maintainer scripts that enable
-# the service, plus the changelog that cmake/deb-files.cmake adds to the staged
+# "package" target. It holds the two programs, the boot script
+# (/etc/init.d/dsl-modem) and its systemd units (/lib/systemd/system),
+# their manual pages, the examples (a command file and the boot script's
+# settings file) and the licence notice (install components "programs",
+# "service" and "docs"), with maintainer scripts that enable the service,
+# plus the changelog that cmake/deb-files.cmake adds to the staged
 # files, which it also gives the shape Debian wants.
 #
 # A statically linked build (MODEM_TOOLS_STATIC) is its own package,
@@ -53,18 +54,22 @@ set(CPACK_INSTALL_CMAKE_PROJECTS
     "${CMAKE_BINARY_DIR};${PROJECT_NAME};programs;/"
     "${CMAKE_BINARY_DIR};${PROJECT_NAME};docs;/"
     "${CMAKE_BINARY_DIR};${PROJECT_NAME};service;/")
-# The maintainer scripts enable the boot service on installation and
-# disable it on removal, as debhelper's would (see each script).
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${PROJECT_SOURCE_DIR}/packaging/postinst
-    ${PROJECT_SOURCE_DIR}/packaging/prerm
-    ${PROJECT_SOURCE_DIR}/packaging/postrm)
-# Scripts 0755, the other control files 0644, whatever the source's modes.
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_MODEM_TOOLS_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_MODEM_TOOLS_DOCDIR ${CMAKE_INSTALL_DOCDIR})
 set(CPACK_MODEM_TOOLS_MANDIR ${CMAKE_INSTALL_MANDIR})
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb-files.cmake)
+# The boot script in /etc/init.d is a configuration file: dpkg keeps what an
+# administrator changed in it. The maintainer scripts enable the boot
+# service on installation and disable it on removal, as debhelper's would
+# (see each script). Scripts 0755, the other control files 0644, whatever
+# the source's modes.
+file(WRITE ${CMAKE_BINARY_DIR}/deb-control/conffiles "/etc/init.d/dsl-modem\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_BINARY_DIR}/deb-control/conffiles
+    ${PROJECT_SOURCE_DIR}/packaging/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # The architecture is the compiler's target, not the build machine's.
 execute_process(COMMAND ${CMAKE_C_COMPILER} -dumpmachine

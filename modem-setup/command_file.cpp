@@ -18,6 +18,7 @@ constexpr int SILENT_POLLS_PER_NEWLINE = 25;
 // take over an answer (-w), and at least 100 ms, before it is given up on.
 constexpr int OWED_QUIET_MIN_US = 100000;
 constexpr int POLL_US = 10000;
+constexpr int POLL_MS = POLL_US / 1000;
 
 }  // namespace
 
@@ -73,6 +74,7 @@ int waitForPrompt(int fd, int maxAttempts, int gapMs, int& owedPrompts) {
   // A stuck or vanished console owes nothing worth waiting for.
   owedPrompts = 0;
   while (attempts < maxAttempts) {
+    unsigned began = monotonicMs();
     int n = readChunk(fd, buffer, gapMs, newlinesSent ? hasPromptLine : nullptr);
     if (n < 0) return -1;
     if (n == 0) {
@@ -86,7 +88,10 @@ int waitForPrompt(int fd, int maxAttempts, int gapMs, int& owedPrompts) {
       owedPrompts = std::max(newlinesSent - prompts, 0);
       return attempts;
     }
-    ++attempts;
+    // A chunk costs the polls its reading spanned, so a console that never
+    // stops talking is given up on after the budget's time, not after as
+    // many chunks of up to 50 gaps each.
+    attempts += std::max(1, static_cast<int>(monotonicMs() - began) / POLL_MS);
   }
   return -1;
 }

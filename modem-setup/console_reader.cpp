@@ -14,9 +14,9 @@ namespace {
 // yields chunks.
 constexpr int CHARACTERS_PER_GAP = 20;
 constexpr int GAPS_PER_CHUNK = CONSOLE_READ_MAX / CHARACTERS_PER_GAP;
-// Chunks read while collecting owed prompts, at most: a console that never
-// stops talking ends the collection as it ends a prompt wait.
-constexpr int OWED_CHUNK_MAX = 200;
+// The longest the prompts owed are collected for, however the console
+// talks: the time of a prompt wait's budget.
+constexpr unsigned OWED_COLLECT_MAX_MS = 2000;
 
 }  // namespace
 
@@ -52,7 +52,9 @@ int readChunk(int fd, char* buffer, int gapMs, ChunkAwaited awaited) {
 void collectOwedPrompts(int fd, int owedPrompts, int gapMs, int quietPolls, bool debug) {
   char buffer[CONSOLE_READ_MAX + 1];
   int silentPolls = 0;
-  for (int chunks = 0; owedPrompts > 0 && silentPolls < quietPolls && chunks < OWED_CHUNK_MAX;) {
+  unsigned start = monotonicMs();
+  while (owedPrompts > 0 && silentPolls < quietPolls &&
+         monotonicMs() - start < OWED_COLLECT_MAX_MS) {
     int n = readChunk(fd, buffer, gapMs, nullptr);
     if (n < 0) return;
     if (n == 0) {
@@ -60,7 +62,6 @@ void collectOwedPrompts(int fd, int owedPrompts, int gapMs, int quietPolls, bool
       continue;
     }
     silentPolls = 0;
-    ++chunks;
     std::string chunk = chunkText(buffer, n);
     owedPrompts -= countPromptLines(chunk);
     if (debug) printf("+++ <%s>\n", chunk.c_str());

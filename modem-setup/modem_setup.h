@@ -79,7 +79,8 @@ using ChunkAwaited = bool (*)(const std::string& text);
 // piece, up to CONSOLE_READ_MAX bytes. Results as readWithTimeout's.
 int readChunk(int fd, char* buffer, int gapMs, ChunkAwaited awaited);
 // Reads the prompts the console still owes for earlier newlines until none
-// is owed or it has been silent for quietPolls polls; traces each chunk.
+// is owed, it has been silent for quietPolls polls, or 2 s have passed;
+// traces each chunk.
 void collectOwedPrompts(int fd, int owedPrompts, int gapMs, int quietPolls, bool debug);
 
 // Phases of the run.

@@ -11,8 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-static const char usageText[] = "Usage: %s old new\n";
-static const char tooLongText[] = "%s: %s name '%s' is too long (at most %d bytes)\n";
+static const char USAGE_TEXT[] = "Usage: %s old new\n";
+static const char TOO_LONG_TEXT[] = "%s: %s name '%s' is too long (at most %d bytes)\n";
 
 // The kernel reads a 32-byte request on the 32-bit board: both names sit in
 // the first 32 bytes, whatever the pointer size.
@@ -48,7 +48,7 @@ int renameInterface(const char* oldName, const char* newName) {
 // Refuses a name that would not fit the kernel's field with its terminator.
 static bool nameFits(const char* program, const char* which, const char* name) {
   if (strlen(name) < IFNAMSIZ) return true;
-  fprintf(stderr, tooLongText, program, which, name, IFNAMSIZ - 1);
+  fprintf(stderr, TOO_LONG_TEXT, program, which, name, IFNAMSIZ - 1);
   return false;
 }
 
@@ -56,7 +56,7 @@ static bool nameFits(const char* program, const char* which, const char* name) {
 int main(int argc, char** argv) {
   const char* program = argc > 0 && argv[0] ? argv[0] : "netif-rename";
   if (argc != 3) {
-    printf(usageText, program);
+    printf(USAGE_TEXT, program);
     return 1;
   }
   if (!nameFits(program, "old", argv[1]) || !nameFits(program, "new", argv[2])) return 1;

@@ -4,10 +4,11 @@
 #
 # qemu-system-arm's Versatile Express (vexpress-a9: Cortex-A9, four PL011
 # UARTs) boots Debian 12's armmp kernel with an initramfs made here: busybox,
-# the armhf programs as `cmake --install` puts them, the boot script of
-# examples/ with examples/bridge.conf, and the board's own files from
-# tests/board. The console is the first UART (ttyAMA0); the modem's console
-# is the second (ttyAMA1), a pty on the host served by modem-sim -l.
+# the armhf programs and the boot script as `cmake --install` puts them (the
+# script linked as /etc/init.d/S40dsl-modem for busybox init),
+# examples/bridge.conf, and the board's own files from tests/board. The
+# console is the first UART (ttyAMA0); the modem's console is the second
+# (ttyAMA1), a pty on the host served by modem-sim -l.
 #
 # Debian's armhf kernel and busybox-static are fetched with apt-get against
 # an apt state of our own under build/board/apt, so the machine's apt
@@ -137,7 +138,8 @@ board_initramfs() {
   cp tests/board/rcS "$root/etc/init.d/rcS"
   cp tests/board/fake-dhcpcd tests/board/board-checks "$root/usr/sbin/"
   cp tests/board/dsl-modem.default "$root/etc/default/dsl-modem"
-  cp examples/dsl-modem.init "$root/etc/init.d/S40dsl-modem"
+  # busybox init's rcS runs the installed boot script by this name.
+  ln -s dsl-modem "$root/etc/init.d/S40dsl-modem"
   cp examples/bridge.conf "$root/etc/ppp/bridge.conf"
   printf '%s\n' "$inittab" >"$root/etc/inittab"
   [ -n "$overlay" ] && cp -a "$overlay/." "$root/"

@@ -1,18 +1,31 @@
 #!/usr/bin/env bash
-# The board leg: both programs on an emulated ARM board with Debian's armhf
-# kernel and a real UART driver (see scripts/board-lib.sh). Boots twice, with
-# the dynamically linked armhf programs (and the C and C++ libraries of the
-# cross toolchain) and with the statically linked ones. Each boot runs the
-# boot script of examples/ as the board's busybox init runs it: it renames
-# dummy0 to wan0 with netif-rename, then configures the modem on ttyAMA1 with
-# serial-modem-setup against modem-sim on the host (answering each line
-# after 30 ms with a line of text before its prompt, tests/board/
-# modem-sim.replies, its output paced like a 57600 bit/s UART's that hands
-# over 8 bytes at a time) and kicks a stand-in DHCP client.
-# tests/board/board-checks then reports on the board's console what the host
-# judges here: the commands the modem received (each with one newline: a
-# second would mean a missed prompt), the board's system log, the UART's
-# settings, the interfaces, and netif-rename's refusals.
+# The board leg: both programs and the boot service on an emulated ARM board
+# with Debian's armhf kernel and a real UART driver (see
+# scripts/board-lib.sh). Each boot runs the installed boot script as the
+# board's busybox init runs it (rcS: /etc/init.d/S40dsl-modem start, timed:
+# it must return at once): it renames dummy0 to wan0 with netif-rename, then
+# configures the modem on ttyAMA1 in the background: it listens to the
+# console until it is quiet, probes the login, then sends the command file
+# with serial-modem-setup and kicks a stand-in DHCP client. The modem is
+# modem-sim on the host (answering each line after 30 ms with a line of text
+# before its prompt, tests/board/modem-sim.replies, its output paced like a
+# 57600 bit/s UART's that hands over 8 bytes at a time). The boots:
+#
+#   dynamic     the dynamically linked programs (with the C and C++
+#               libraries of the cross toolchain), a modem that is up;
+#   static      the statically linked programs, the modem's device node
+#               (/dev/dslcons0) a link made 6 s after the boot scripts ran;
+#   late-modem  static; a modem that powers on 25 s after the board: silent
+#               and deaf until then, then 6 KB of boot log with a 3 s
+#               bootloader countdown that any byte would stop, then its
+#               login; it must be configured and never stopped;
+#   refusing    static; a modem that refuses the password: it must get it at
+#               most -e times (MODEM_OPTIONS="-e 3") and the log must say so.
+#
+# tests/board/board-checks then waits for the service's outcome and reports
+# on the board's console what the host judges here: the service's status,
+# the board's system log, the UART's settings, the interfaces, and
+# netif-rename's refusals; modem-sim's transcript shows what the modem got.
 #
 #   scripts/board-test.sh        (as root; installs what it misses)
 #
@@ -58,6 +71,14 @@ bad() {
   boot_failed=1
 }
 
+# indented TEXT: each line of TEXT, indented for a report.
+indented() {
+  local line
+  while IFS= read -r line; do
+    echo "    $line"
+  done <<<"$1"
+}
+
 # expect_in TOPIC TEXT DESCRIPTION: a line of TOPIC holds TEXT.
 expect_in() {
   if topic "$1" | grep -qF -- "$2"; then
@@ -74,18 +95,22 @@ log_lines() {
   topic syslog | sed -n 's/^.* board \([a-z]*\.[a-z]*\) \(serial-modem-setup\|dsl-modem\|dhcpcd\)\(\[[0-9]*\]\)\{0,1\}: /\1 \2: /p'
 }
 
-# expect_log_order LINE...: the log holds each line, in this order.
+# expect_log_order LINE...: the log holds each line, in this order, each
+# after the one before; a LINE ending in "*" stands for any line that begins
+# with the rest.
 expect_log_order() {
   local line previous=0 at
   for line in "$@"; do
-    at=$(log_lines | grep -nxF -- "$line" | head -n 1 | cut -d: -f1)
-    if [ -z "$at" ]; then
-      bad "the board's log has no line '$line'"
-    elif [ "$at" -le "$previous" ]; then
+    at=$(log_lines | WANT=$line awk -v from="$previous" '
+      BEGIN { want = ENVIRON["WANT"]; prefix = want ~ /\*$/; if (prefix) sub(/\*$/, "", want) }
+      NR > from && (prefix ? index($0, want) == 1 : $0 == want) { print NR; exit }')
+    if [ -n "$at" ]; then
+      ok "log: $(log_lines | sed -n "${at}p")"
+      previous=$at
+    elif log_lines | WANT=${line%\*} awk 'index($0, ENVIRON["WANT"]) == 1 { found = 1 } END { exit !found }'; then
       bad "the board's log has '$line' out of order"
     else
-      ok "log: $line"
-      previous=$at
+      bad "the board's log has no line '$line'"
     fi
   done
 }
@@ -134,7 +159,7 @@ check_one_newline_each() {
     ok "one newline for each of the $(wc -l <<<"$counts") commands: no prompt missed"
   else
     bad "newlines per command (more than 1: a missed prompt):"
-    sed 's/^/    /' <<<"${counts:-no command after the password}" >&2
+    indented "${counts:-no command after the password}" >&2
   fi
 }
 
@@ -178,16 +203,115 @@ check_rename() {
   fi
 }
 
-check_kick() {
-  local pid
+# The configuration as the log tells it: login probes (one at least) until
+# one got in, then the real run with the command file, the kick of the
+# stand-in client (once: never by a probe) after the last answer, and the
+# service's one outcome line.
+check_configured() {
+  local pid alarms
   pid=$(topic dhcpcd | sed -n 's/^pid \([0-9]*\) got SIGALRM$/\1/p' | head -n 1)
-  if [ -z "$pid" ]; then
-    bad "the stand-in DHCP client reported no SIGALRM"
-    return
+  alarms=$(topic dhcpcd | grep -c 'got SIGALRM$' || true)
+  if [ "$alarms" -eq 1 ]; then
+    ok "the stand-in DHCP client (pid $pid) got one SIGALRM"
+  else
+    bad "the stand-in DHCP client reported $alarms SIGALRMs, not one"
   fi
-  ok "the stand-in DHCP client (pid $pid) got SIGALRM"
-  expect_log_order "user.debug serial-modem-setup: Kicking dhcpcd with pid $pid successful" \
-    "user.notice dhcpcd: eth0: pid $pid got SIGALRM, renewing the lease"
+  expect_log_order \
+    "user.info serial-modem-setup: Configuring DSL modem using /run/dsl-modem/login-probe-no-commands" \
+    "user.info serial-modem-setup: Login complete" \
+    "user.info serial-modem-setup: Configuring DSL modem using /etc/ppp/bridge.conf" \
+    "user.info serial-modem-setup: Login complete" \
+    "user.debug serial-modem-setup: Kicking dhcpcd with pid ${pid:-?} successful" \
+    "user.info serial-modem-setup: Configuration done" \
+    "daemon.info dsl-modem: modem configured in *"
+  expect_log_order "user.debug serial-modem-setup: Kicking dhcpcd with pid ${pid:-?} successful" \
+    "user.notice dhcpcd: eth0: pid ${pid:-?} got SIGALRM, renewing the lease"
+  expect_one_outcome
+  expect_in service "dsl-modem: configured at " "the service's status: configured"
+  expect_in service "exit status 0" "the service's status: exit status 0"
+}
+
+# The service logs one line for its outcome; the rename has its own.
+expect_one_outcome() {
+  local lines
+  lines=$(log_lines | grep '^daemon\.[a-z]* dsl-modem: ' | grep -v ': netif-rename ' || true)
+  if [ "$(grep -c . <<<"$lines")" -eq 1 ]; then
+    ok "one outcome line from the service"
+  else
+    bad "the service logged not one outcome line but:"
+    indented "$lines" >&2
+  fi
+}
+
+# The start in rcS returned at once, with 0, and the boot went on.
+check_start() {
+  local took
+  expect_in init "/etc/init.d/S40dsl-modem start: exit status 0" "the boot script's start exited with 0"
+  took=$(topic init-time | sed -n 's/^\/etc\/init.d\/S40dsl-modem start|//p')
+  if [ -n "$took" ] && awk -v took="$took" 'BEGIN { exit !(took < 3) }'; then
+    ok "the boot script's start returned after $took s of the board's clock"
+  else
+    bad "the boot script's start took ${took:-an unknown time} (3 s at most)"
+  fi
+}
+
+# A modem that powered on late went through its bootloader's countdown
+# untouched and booted to its login.
+check_modem_booted() {
+  local note
+  for note in "-- powered on: 6000 bytes of boot log, an autoboot countdown" \
+    "-- autoboot countdown of 3 s" "-- autoboot countdown over: booting" \
+    "-- booted: the console offers its login"; do
+    if grep -qF -- "$note" "$dir/transcript"; then
+      ok "modem-sim: $note"
+    else
+      bad "modem-sim's transcript has no '$note'"
+    fi
+  done
+  if grep -qF -- "-- autoboot stopped" "$dir/transcript"; then
+    bad "the board stopped the modem's autoboot: $(grep -F -- "-- autoboot stopped" "$dir/transcript")"
+  else
+    ok "the modem's autoboot was never stopped"
+  fi
+}
+
+# A modem that refuses the password got it at most -e times in all, and
+# nothing of the command file; the log says it was refused, with the user
+# name and without the password.
+check_refused() {
+  local password passwords budget commands
+  # shellcheck disable=SC1091
+  password=$(. tests/board/dsl-modem.default && echo "$MODEM_PASSWORD")
+  budget=$1
+  passwords=$(modem_received_lines | grep -cxF -- "$password" || true)
+  if [ "$passwords" -ge 1 ] && [ "$passwords" -le "$budget" ]; then
+    ok "the refusing modem got the password $passwords times (-e $budget)"
+  else
+    bad "the refusing modem got the password $passwords times, not 1 to $budget"
+  fi
+  commands=$(modem_received_lines | grep -cxF -f <(grep -v -e '^#' -e '^$' examples/bridge.conf) || true)
+  if [ "$commands" -eq 0 ]; then
+    ok "no line of the command file reached the refusing modem"
+  else
+    bad "$commands lines of the command file reached the refusing modem"
+  fi
+  expect_log_order "daemon.err dsl-modem: login refused*"
+  if log_lines | grep '^daemon.err dsl-modem: login refused' | grep -q "user admin "; then
+    ok "the refusal names the user admin"
+  else
+    bad "the refusal does not name the user admin"
+  fi
+  if topic syslog | grep -qF -- "$password"; then
+    bad "the board's log holds the password"
+  else
+    ok "the board's log does not hold the password"
+  fi
+  expect_one_outcome
+  expect_in service "dsl-modem: failed at " "the service's status: failed"
+  expect_in service "exit status 1" "the service's status: exit status 1"
+  if topic dhcpcd | grep -q .; then
+    bad "the stand-in DHCP client was kicked after a refused login"
+  fi
 }
 
 # The board's ps while serial-modem-setup ran, after it had read its options:
@@ -207,18 +331,40 @@ check_process_list() {
   fi
 }
 
-# boot LABEL BUILD: one boot of the board with the programs of BUILD, and
-# every check of its reports.
+# boot_settings KIND: the lines that KIND adds to the board's
+# /etc/default/dsl-modem (tests/board/dsl-modem.default); a short wait and
+# quiet time keep the leg short.
+boot_settings() {
+  echo "MODEM_WAIT=60"
+  echo "MODEM_QUIET=3"
+  case $1 in
+  late-node) echo "MODEM_DEVICE=/dev/dslcons0" ;;
+  late-modem) echo "MODEM_WAIT=90" ;;
+  refusing) echo 'MODEM_OPTIONS="-e 3"' ;;
+  esac
+}
+
+# boot LABEL BUILD KIND: one boot of the board with the programs of BUILD,
+# and every check of its reports. KIND: up, late-node, late-modem, refusing
+# (see the top).
 boot() {
-  local label=$1 build=$2
+  local label=$1 build=$2 kind=$3
+  local sim_options=()
   dir=$BOARD_DIR/$label
   console=$dir/console.log
   boot_failed=0
   rm -rf "$dir"
-  mkdir -p "$dir"
-  echo "=== board ($label): programs of $build on $(cat "$BOARD_PLATFORM/ready") ==="
+  mkdir -p "$dir/overlay/etc/default"
+  echo "=== board ($label): programs of $build on $(cat "$BOARD_PLATFORM/ready"), modem $kind ==="
+  { cat tests/board/dsl-modem.default && boot_settings "$kind"; } >"$dir/overlay/etc/default/dsl-modem"
+  case $kind in
+  late-node) echo "LATE_LINK='6 /dev/dslcons0 /dev/ttyAMA1'" >"$dir/overlay/etc/board-boot" ;;
+  late-modem) sim_options=(--power-on 25000 --boot-log 6000 --autoboot 3) ;;
+  refusing) sim_options=(-p not-the-boards-password) ;;
+  esac
   if ! board_initramfs "$build" "$(printf '%s\n' '::sysinit:/etc/init.d/rcS' \
-    '::wait:/usr/sbin/board-checks' '::wait:/bin/busybox reboot -f')" "$dir/initramfs.cpio.gz"; then
+    '::wait:/usr/sbin/board-checks' '::wait:/bin/busybox reboot -f')" "$dir/initramfs.cpio.gz" \
+    "$dir/overlay"; then
     bad "the board's initramfs could not be made"
     return 1
   fi
@@ -227,7 +373,7 @@ boot() {
   BOARD_QEMU_PID=$!
   # shellcheck disable=SC2046  # the options are words
   if ! board_attach "$dir" "$BOARD_QEMU_PID" $(board_modem_sim_options) -d "$REPLY_DELAY_MS" \
-    -r "$REPLIES"; then
+    -r "$REPLIES" "${sim_options[@]}"; then
     board_stop
     cat "$dir/qemu.log" >&2
     bad "the board did not start"
@@ -256,28 +402,33 @@ boot() {
   if topic error | grep -q .; then
     bad "the board's start: $(topic error | tr '\n' ';')"
   fi
-  expect_in init "/etc/init.d/S40dsl-modem start: exit status 0" "the boot script exited with 0"
-  check_modem_received
-  check_one_newline_each
-  expect_log_order \
-    "user.info serial-modem-setup: Configuring DSL modem using /etc/ppp/bridge.conf" \
-    "user.info serial-modem-setup: Login complete" \
-    "user.info serial-modem-setup: Configuration done" \
-    "daemon.info dsl-modem: serial-modem-setup: exit status 0, modem configured"
-  check_kick
-  check_process_list
-  check_stty
+  check_start
   check_rename
+  if [ "$kind" = refusing ]; then
+    check_refused 3
+  else
+    [ "$kind" = late-modem ] && check_modem_booted
+    [ "$kind" = late-node ] && expect_in late-link "/dev/dslcons0 -> /dev/ttyAMA1" \
+      "the device link appeared late: $(topic late-link)"
+    check_modem_received
+    check_one_newline_each
+    check_configured
+    check_process_list
+    check_stty
+  fi
   echo "  the board showed:"
   topic stty | head -n 1 | sed 's/^/    stty: /'
+  topic service | head -n 1 | sed 's/^/    status: /'
   log_lines | sed 's/^/    log: /'
   echo "    ip link: $(interfaces links)"
   return "$boot_failed"
 }
 
 failed=()
-boot dynamic build/armhf || failed+=(dynamic)
-boot static build/armhf-static || failed+=(static)
+boot dynamic build/armhf up || failed+=(dynamic)
+boot static build/armhf-static late-node || failed+=(static)
+boot late-modem build/armhf-static late-modem || failed+=(late-modem)
+boot refusing build/armhf-static refusing || failed+=(refusing)
 boot_systemd || failed+=(systemd)
 
 echo "board: fetching the packages took ${fetch_seconds} s; the whole leg $((SECONDS - leg_start)) s"
@@ -285,4 +436,4 @@ if [ ${#failed[@]} -ne 0 ]; then
   echo "board: FAILED: ${failed[*]} (logs in $BOARD_DIR)" >&2
   exit 1
 fi
-echo "board: both boots passed"
+echo "board: every boot passed"

@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
 # The board of scripts/board-test.sh, interactive: Debian's armhf kernel on
 # an emulated Versatile Express, its console here, modem-sim on its second
-# UART (ttyAMA1). The board boots as in the test: rcS, then the boot script
-# of examples/ (/etc/init.d/S40dsl-modem, settings in
-# /etc/default/dsl-modem), then a root shell on the console.
+# UART (ttyAMA1). The board boots as in the test: rcS, then the installed
+# boot script (/etc/init.d/dsl-modem, linked as S40dsl-modem, settings in
+# /etc/default/dsl-modem), which configures the modem in the background,
+# then a root shell on the console.
 #
 #   scripts/board.sh [--static] [--overlay DIR] [-- MODEM_SIM_OPTION...]
 #
 #   --static       the statically linked programs (default: the dynamic ones)
 #   --overlay DIR  copy DIR over the board's root file system: your own
-#                  etc/ppp/bridge.conf, etc/default/dsl-modem or boot script
+#                  etc/ppp/bridge.conf, etc/default/dsl-modem or
+#                  etc/init.d/dsl-modem
 #   MODEM_SIM_...  more modem-sim options (after the board's -b, -u and -p),
 #                  e.g. -d 30 -r replies.txt
 #   Relative paths (DIR, modem-sim's -r FILE) are from where you run it.
 #
-# On the board: /etc/init.d/S40dsl-modem start, cat /var/log/messages,
+# On the board: /etc/init.d/S40dsl-modem status (or restart), cat
+# /run/dsl-modem/trace, cat /var/log/messages,
 # stty -F /dev/ttyAMA1 -a, serial-modem-setup -d /dev/ttyAMA1 -b 57600 ...
 # "reboot -f" (or Ctrl-A x) ends it. modem-sim's transcript of the modem's
 # side is in build/board/shell/transcript (tail -f it in another terminal).

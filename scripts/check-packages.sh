@@ -6,8 +6,9 @@
 #     commit; the two .deb files must be byte-identical. Both builds run under
 #     umask 022: cpack gives the members of the .deb archive the modes the
 #     umask leaves (their contents do not depend on it).
-#  2. lintian: no error and no warning (no E: or W: line) for any of them,
-#     and no override it does not need.
+#  2. lintian: no error and no warning (no E: or W: line) for any of them
+#     but those the package overrides, with its reasons, and no override it
+#     does not need.
 #  3. The armhf packages replace each other, and the static one satisfies a
 #     dependency on dsl-modem-tools: they are installed, in turn, into a dpkg
 #     database of their own under WORK_DIR (the machine's is never touched).
@@ -63,6 +64,7 @@ build_copy() {
     tar --null --files-from=- -cf - | tar -xf - -C "$dir" || return 1
   for preset in "${presets[@]}"; do
     echo "--- $dir: $preset"
+    # shellcheck disable=SC2016  # $1 and $2 are the inner shell's arguments
     (cd "$dir" &&
        logged "$(basename "$dir")-$preset.log" sh -c '
          cmake --preset "$1" -DMODEM_TOOLS_DEB_MAINTAINER="$2" &&
@@ -92,17 +94,17 @@ echo "=== packages: build each twice, SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH ==="
 one=$work/one
 two=$work/the-second-copy
 umask 022
-build_copy "$one" && build_copy "$two" || {
+if ! build_copy "$one" || ! build_copy "$two"; then
   echo "Failed: packages (build)" >&2
   exit 1
-}
+fi
 
 debs=()
 for preset in "${presets[@]}"; do
-  first=$(package_of "$one" "$preset") && second=$(package_of "$two" "$preset") || {
+  if ! first=$(package_of "$one" "$preset") || ! second=$(package_of "$two" "$preset"); then
     failed+=("$preset (no package)")
     continue
-  }
+  fi
   debs+=("$first")
   if cmp "$first" "$second"; then
     echo "$preset: $(basename "$first") is the same in both builds"
@@ -116,8 +118,9 @@ echo "=== packages: lintian ==="
 for deb in "${debs[@]}"; do
   echo "--- $(basename "$deb")"
   status=0
-  report=$(lintian --display-info --show-overrides --fail-on error,warning "$deb" 2>&1) ||
-    status=$?
+  # The report shows the overridden tags too (O:, with their reasons); what
+  # fails is an error or warning not overridden, or an override not needed.
+  report=$(lintian --display-info --show-overrides --fail-on none "$deb" 2>&1) || status=$?
   echo "$report"
   if [ $status -ne 0 ] || grep -Eq '^[EW]: |unused-override' <<<"$report"; then
     failed+=("lintian $(basename "$deb") (status $status)")

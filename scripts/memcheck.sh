@@ -34,6 +34,7 @@ rm -f "$log"
 # SIGALRM came (142 when it came before the trap was set), 143 when it was
 # still waiting afterwards and we ended it. Whatever is left in the pid
 # namespace ends with it.
+# shellcheck disable=SC2016  # the script's variables are the inner bash's
 statuses=$(unshare --pid --fork --mount-proc bash -c '
   set -u
   build=$1 work=$2 log=$3

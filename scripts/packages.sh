@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts here: installs the Debian packages a step needs,
 # asking apt-get only for those that are missing.
 

@@ -2,8 +2,10 @@
 # Installs the Debian packages the build and the tests need, builds, and runs
 # the whole test suite. Run it as root: the tests make private namespaces.
 #
-# Legs, each with its own summary: the host build and its tests; then the
-# board build (armhf, dynamically linked) and the same end-to-end tests run
+# Legs, each with its own summary: first the lint (scripts/lint.sh: the C++
+# formatting, the shell scripts, clang-tidy; about a minute), which stops the
+# run when it fails; then the host build and its tests; then the board build
+# (armhf, dynamically linked) and the same end-to-end tests run
 # against it under qemu-arm; then the statically linked board build, the same
 # way; then both on an emulated ARM board with Debian's kernel
 # (scripts/board-test.sh); then the Debian packages (scripts/check-packages.sh: each built twice
@@ -16,10 +18,23 @@
 # legs run); the exit status is non-zero if any leg failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# Lint, before anything is installed for the other legs: a formatting slip or
+# a shellcheck finding fails in seconds. It stops the run: the code has to
+# change before it can pass, so an hour of legs on it would test code that is
+# about to change (the same reason a failed host build stops everything).
+echo "=== lint: clang-format, shellcheck, clang-tidy ==="
+if ! bash scripts/lint.sh; then
+  echo "Failed: lint (the other legs did not run; scripts/lint.sh says what to fix)" >&2
+  exit 1
+fi
+
 . scripts/packages.sh
 ensure_packages cmake make g++ libgtest-dev libgmock-dev iproute2 util-linux \
   groff-base mandoc g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user \
   clang libclang-rt-14-dev llvm-14 valgrind git dpkg-dev file lintian
+# The boot script's host tests run it under busybox sh too: any busybox will do.
+command -v busybox >/dev/null || ensure_packages busybox-static
 
 failed=()
 
@@ -91,4 +106,4 @@ if [ ${#failed[@]} -ne 0 ]; then
   echo "Failed: ${failed[*]}" >&2
   exit 1
 fi
-echo "All legs passed: host, armhf, armhf-static, board, packages, asan, fuzz, memcheck"
+echo "All legs passed: lint, host, armhf, armhf-static, board, packages, asan, fuzz, memcheck"

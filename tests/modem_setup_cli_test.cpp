@@ -87,15 +87,20 @@ TEST_F(SetupCommandLine, TheSandboxShowsTheLogAfterTheRun) {
 }
 
 // The sandbox says what its options do when asked, and how to ask when used
-// wrongly.
+// wrongly: an unknown option, or a --fd-floor that is not a count.
 TEST_F(SetupCommandLine, TheSandboxExplainsItsOptions) {
   ProcessResult help = runProcess({programPath("SANDBOX_RUN"), "--help"});
   EXPECT_EQ(help.exitStatus, 0);
   for (const char* option : {"--log SOCKET", "--show-log", "--run-dir DIR", "--fd-floor N"})
     EXPECT_NE(help.out.find(std::string("\n  ") + option), std::string::npos) << option;
-  ProcessResult wrong = runProcess({programPath("SANDBOX_RUN"), "--bogus"});
-  EXPECT_EQ(wrong.exitStatus, 125);
-  EXPECT_NE(wrong.err.find("sandbox-run --help"), std::string::npos) << wrong.err;
+  const std::vector<std::vector<std::string>> wrongUses = {
+      {"--bogus"}, {"--fd-floor", "many", "--", "true"}, {"--fd-floor", "-3", "--", "true"}};
+  for (std::vector<std::string> wrongUse : wrongUses) {
+    wrongUse.insert(wrongUse.begin(), programPath("SANDBOX_RUN"));
+    ProcessResult wrong = runProcess(wrongUse);
+    EXPECT_EQ(wrong.exitStatus, 125) << wrongUse[1];
+    EXPECT_NE(wrong.err.find("sandbox-run --help"), std::string::npos) << wrong.err;
+  }
 }
 
 TEST_F(SetupCommandLine, AMissingCommandFileIsLoggedAfterTheDeviceWasOpened) {

@@ -59,32 +59,82 @@ class SetupHostile : public ::testing::Test {
   }
 };
 
+// A UART at a line speed, handing over 8 bytes at a time.
+modemsim::LineSettings uartAt(long rate) {
+  modemsim::LineSettings line;
+  line.kind = modemsim::LineSettings::Kind::Uart;
+  line.rate = rate;
+  return line;
+}
+
+// The most a run may take against a console that never pauses: each login
+// attempt a pause, a poll and one chunk; each command its 200 polls and one
+// chunk, and as much again to collect owed prompts. A chunk runs for at most
+// 50 gaps of 20 characters' time, and at least 1 s.
+double talkingBound(int loginBudget, int loginWaitMs, int commands, long rate) {
+  double chunk = std::max(1.0, 50 * 20 * 10.0 / static_cast<double>(rate));
+  return loginBudget * (loginWaitMs / 1000.0 + 0.01 + chunk) + 2 * commands * (2 + chunk);
+}
+
 }  // namespace
 
-// Hardly a silent poll: every chunk costs a login attempt, the command's
-// newline (sent only on a silent poll) does not go out, and its 200 polls
-// pass at the console's pace. On a loaded machine the console may still
-// pause for a poll now and then, which spends an attempt just the same.
+// A console that talks without pause at its line's own pace (a modem
+// printing its training log) never gets a command's newline, which goes out
+// only on a silent poll. Each chunk costs a login attempt, and in the prompt
+// wait the polls its reading spanned, so every command is given up on after
+// about 2 s, however fast or slow the line. The noise may be binary too.
 TEST_F(SetupHostile, AConsoleThatNeverStopsTalkingSpendsEachBudgetAndNoMore) {
-  for (bool garbage : {false, true}) {
+  struct Cell {
+    const char* label;
+    long rate;
+    bool garbage;
+  };
+  for (const Cell& cell :
+       {Cell{"text at 115200 ", 115200, false}, Cell{"binary at 9600 ", 9600, true}}) {
+    SCOPED_TRACE(cell.label);
     modemsim::Options console;
     console.chatter = true;
-    console.garbage = garbage;
+    console.garbage = cell.garbage;
+    console.line = uartAt(cell.rate);
     console.keepTranscript = false;
     modemsim::ModemSim modem(console);
-    SetupRun run = runAgainst(modem, "show\n", {"-e", "5", "-D"}, garbage ? "garbage " : "text ");
-    EXPECT_EQ(run.process.exitStatus, 1) << garbage;
+    SetupRun run = runAgainst(modem, "show\nsave\n",
+                              {"-e", "1", "-D", "-b", std::to_string(cell.rate)}, cell.label);
+    EXPECT_LT(run.process.seconds, 2 * talkingBound(1, 0, 2, cell.rate) + 5);
+    EXPECT_EQ(run.process.exitStatus, 2);
     EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
-    EXPECT_LE(countOf(run.process.out, "Returned ("), 5u);
-    EXPECT_GE(countOf(run.process.out, "Returned ("), 1u);
+    EXPECT_EQ(countOf(run.process.out, "Returned ("), 1u);
     EXPECT_EQ(run.process.err, "");
-    // The command, once, and at most the newlines of silent polls.
+    // The commands, once each, and at most the newlines of silent polls.
     std::string received = modem.received();
-    size_t at = received.find("show");
-    ASSERT_NE(at, std::string::npos);
-    received.erase(at, 4);
+    for (const char* command : {"show", "save"}) {
+      size_t at = received.find(command);
+      ASSERT_NE(at, std::string::npos) << command;
+      received.erase(at, 4);
+    }
     EXPECT_EQ(received.find_first_not_of('\n'), std::string::npos) << received;
   }
+}
+
+// A slow command leaves the console owing prompts for the newlines of later
+// silent polls; if it then starts talking for good, those prompts are given
+// up on after 2 s and the next command still goes out.
+TEST_F(SetupHostile, OwedPromptsOfAConsoleThatStartsTalkingAreGivenUpOn) {
+  modemsim::Options console;
+  console.atShell = true;
+  console.replies["save"].timeMs = 1500;
+  console.muteAfterCommands = 1;
+  console.chatter = true;
+  console.line = uartAt(115200);
+  console.keepTranscript = false;
+  modemsim::ModemSim modem(console);
+  SetupRun run = runAgainst(modem, "save\nshow\n", {"-e", "0", "-D"});
+  EXPECT_LT(run.process.seconds, 2 * (1.5 + talkingBound(0, 0, 1, 115200)) + 5);
+  EXPECT_EQ(run.process.exitStatus, 1);  // save answered, show not
+  // show goes out, though its newline never does: there is no silence.
+  EXPECT_EQ(modem.received().find("show"), modem.received().size() - 4) << modem.received();
+  EXPECT_THAT(run.process.out, HasSubstr("+++ <"));  // it did collect
+  EXPECT_THAT(run.logLines(), ::testing::ElementsAreArray(startAndEnd()));
 }
 
 TEST_F(SetupHostile, PromptsCutInTwoAreNeverAnswered) {

@@ -380,6 +380,37 @@ TEST(ModemSimBehaviour, SlowReaderTakesALargeWriteWholeAndInOrder) {
   EXPECT_EQ(s.sim.received(), data + "\n");
 }
 
+// A modem that powers up after the simulator: deaf while off and booting,
+// its login only after its boot log; a byte during the autoboot countdown
+// leaves it at its bootloader for good.
+TEST(ModemSimBehaviour, ABootingModemIsDeafUntilItsLoginAndAByteInItsCountdownStopsIt) {
+  for (bool keyDuringCountdown : {false, true}) {
+    SCOPED_TRACE(keyDuringCountdown ? "a byte during the countdown" : "left alone");
+    Options options;
+    options.boot = {300, 400, 1};
+    Session s(options);
+    s.line.send("\n");  // lost: the modem is off
+    std::string got = s.line.readUntil("stop autoboot:  1 ");
+    const std::string log = modemsim::bootLogText(400);
+    ASSERT_EQ(got.rfind("Hit any key"), log.find('\n', 100) + 1) << got;
+    EXPECT_EQ(got.compare(0, got.rfind("Hit any key"), log, 0, got.rfind("Hit any key")), 0);
+    if (keyDuringCountdown) {
+      s.line.send("x");
+      EXPECT_EQ(s.line.readUntil("=> "), "\r\n=> ");
+      s.line.send("\n");
+      EXPECT_EQ(s.line.readFor(1500ms), "\r\n=> ");
+      EXPECT_NE(s.sim.transcript().find("-- autoboot stopped"), std::string::npos);
+      continue;
+    }
+    got = s.line.readUntil("Login: ");
+    EXPECT_EQ(got, "\b\b\b 0 \r\n" + log.substr(log.find('\n', 100) + 1) + "\r\nLogin: ");
+    s.line.send("qorvi\n");
+    EXPECT_EQ(s.line.readUntil("Password: "), "\r\nPassword: ");
+    EXPECT_EQ(s.sim.transcript().find("-- autoboot stopped"), std::string::npos);
+    EXPECT_NE(s.sim.transcript().find("-- dropped: the modem is off"), std::string::npos);
+  }
+}
+
 TEST(ModemSimDevice, ServesAGivenTerminalRawAtItsSpeedAndDropsStaleInput) {
   ForeignPty line;
   // What a serial port may hold before: a cooked line that waits for the
@@ -591,8 +622,9 @@ TEST(ModemSimCommand, HelpAndBadUsage) {
   auto help = runSim({"-h"});
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_NE(help.out.find("Usage: modem-sim"), std::string::npos);
-  for (const char* flag : {"-g ", "-j ", "-a ", "-U ", "-C n", "-m n", "-E ", "-X bytes", "-Y ms",
-                           "-L bytes", "-l device", "-b rate", "-M model"})
+  for (const char* flag :
+       {"-g ", "-j ", "-a ", "-U ", "-C n", "-m n", "-E ", "-X bytes", "-Y ms", "-L bytes",
+        "-l device", "-b rate", "-M model", "--power-on ms", "--boot-log bytes", "--autoboot s"})
     EXPECT_NE(help.out.find(std::string("  ") + flag), std::string::npos) << flag;
   // Every option with a value says what it is without one.
   for (const char* fallback : {"(default 0: at once)", "(default: whole)", "(default: no limit)",
@@ -602,7 +634,8 @@ TEST(ModemSimCommand, HelpAndBadUsage) {
                     {"-d", "soon"},
                     {"-r", "/nonexistent"},
                     {"-C", "-1"},
-                    {"-Y", "a while"}}) {
+                    {"-Y", "a while"},
+                    {"--autoboot", "61"}}) {
     auto bad = runSim(args);
     EXPECT_EQ(bad.exitStatus, 2) << args[0];
     EXPECT_NE(bad.err.find("modem-sim: "), std::string::npos) << bad.err;

@@ -42,6 +42,16 @@ std::optional<Reaction> Console::endOfRead() {
   return completeLine();
 }
 
+std::string Console::greeting() {
+  if (options_.silent) return std::string();
+  std::string text;
+  if (!options_.banner.empty() && !bannerShown_ && stage_ == Stage::Login) {
+    text = options_.banner + CRLF;
+    bannerShown_ = true;
+  }
+  return text + CRLF + (stage_ == Stage::Shell ? SHELL_PROMPT : LOGIN_PROMPT);
+}
+
 Reaction Console::completeLine() {
   Reaction reaction;
   // A CR before the LF stays part of the line: the console acts on LF only.

@@ -35,7 +35,12 @@ class Console {
   std::string receiveText(const char* bytes, std::size_t size);
   // The end of one read: an eager shell takes what it holds as a command.
   std::optional<Reaction> endOfRead();
+  // What the console prints when it comes up after a boot: its banner and
+  // its first prompt, as if it had been sent an empty line.
+  std::string greeting();
   Stage stage() const { return stage_; }
+  // Has answered its muteAfterCommands lines: answers nothing more.
+  bool muted() const { return muted_; }
 
  private:
   Reaction completeLine();

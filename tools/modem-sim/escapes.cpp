@@ -19,6 +19,7 @@ std::string escapeBytes(const std::string& bytes) {
           shown += static_cast<char>(c);
         } else {
           char hex[5];
+          // NOLINTNEXTLINE(cert-err33-c): \xNN and its terminator always fit
           std::snprintf(hex, sizeof hex, "\\x%02x", c);
           shown += hex;
         }

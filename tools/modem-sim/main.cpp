@@ -45,7 +45,9 @@ const char USAGE[] =
     "  -S bytes   send answers in pieces of this many bytes (default: whole)\n"
     "  -P ms      pause between pieces (default 40)\n"
     "  -n         never answer anything (still records what arrives)\n"
-    "  -c         chatter: keep sending lines of noise, never 10 ms quiet\n"
+    "  -c         chatter: keep sending lines of noise, never 10 ms quiet;\n"
+    "             with -M at the line's own pace, with -m only once the\n"
+    "             console has fallen mute\n"
     "  -r file    canned replies, one per line: COMMAND => OUTPUT (prompt\n"
     "             appended) or COMMAND =>! RAW (sent as is); =>@MS or =>!@MS\n"
     "             give the command a time of its own instead of -d; escapes\n"
@@ -92,6 +94,19 @@ const char USAGE[] =
     "                          1 to MAX_MS ms apart (SEED default 1: repeatable)\n"
     "  -h         show this help\n"
     "\n"
+    "  --power-on ms     the modem is off when modem-sim starts and powers on\n"
+    "                    this much later: silent until then, and whatever\n"
+    "                    arrives is lost; its console offers \"Login: \" once it\n"
+    "                    has booted (default 0: up from the start)\n"
+    "  --boot-log bytes  the boot log it prints as it powers on, through the -M\n"
+    "                    line (default 0); what arrives meanwhile is lost\n"
+    "  --autoboot s      a bootloader countdown of s seconds after the boot\n"
+    "                    log's first quarter (\"Hit any key to stop autoboot:  3\",\n"
+    "                    counting down): any byte received during it stops the\n"
+    "                    boot for good, and the modem stays at its bootloader\n"
+    "                    prompt (\"=> \") and never offers its login; the\n"
+    "                    transcript says so (\"-- autoboot stopped ...\")\n"
+    "\n"
     "  --record file   record a real modem instead of playing one: forward\n"
     "                  every byte between the program's pty and --modem's\n"
     "                  device, unchanged and at once, and write file as a reply\n"
@@ -130,15 +145,19 @@ struct Invocation {
   bool help = false;
 };
 
-long parseCount(const char* text, char option, long max) {
+long parseCount(const char* text, const std::string& option, long max) {
   errno = 0;
   char* end = nullptr;
   long value = std::strtol(text, &end, 10);
   if (*text == '\0' || *end != '\0' || errno != 0 || value < 0 || value > max) {
-    throw UsageError(std::string("bad value '") + text + "' for -" + option +
+    throw UsageError(std::string("bad value '") + text + "' for " + option +
                      " (a whole number, 0 or more)");
   }
   return value;
+}
+
+long parseCount(const char* text, char option, long max) {
+  return parseCount(text, std::string("-") + option, max);
 }
 
 int parseInt(const char* text, char option) {
@@ -167,18 +186,33 @@ Invocation parseArguments(int argc, char** argv) {
   int stallMs = -1;  // for good, unless -Y says otherwise
   bool speedGiven = false;
   std::string consoleOption;  // the first option that shapes the console played
-  enum { RECORD = 256, MODEM };
-  const struct option longOptions[] = {{"record", required_argument, nullptr, RECORD},
-                                       {"modem", required_argument, nullptr, MODEM},
+  enum { Record = 256, Modem, PowerOn, BootLog, Autoboot };
+  const struct option longOptions[] = {{"record", required_argument, nullptr, Record},
+                                       {"modem", required_argument, nullptr, Modem},
+                                       {"power-on", required_argument, nullptr, PowerOn},
+                                       {"boot-log", required_argument, nullptr, BootLog},
+                                       {"autoboot", required_argument, nullptr, Autoboot},
                                        {nullptr, 0, nullptr, 0}};
   while ((option = getopt_long(argc, argv, "+:u:p:B:seTid:S:P:ncr:R:gjaUC:m:EX:Y:t:L:l:b:M:h",
                                longOptions, nullptr)) != -1) {
     if (consoleOption.empty() && option < 256 && !std::strchr("tbh:?", option)) {
       consoleOption = std::string("-") + char(option);
     }
+    if (consoleOption.empty() && option > Modem) {
+      consoleOption = std::string("--") + longOptions[option - Record].name;
+    }
     switch (option) {
-      case RECORD: run.recordPath = optarg; break;
-      case MODEM: run.modemDevice = optarg; break;
+      case Record: run.recordPath = optarg; break;
+      case Modem: run.modemDevice = optarg; break;
+      case PowerOn:
+        o.boot.powerOnMs = static_cast<int>(parseCount(optarg, "--power-on", INT_MAX));
+        break;
+      case BootLog:
+        o.boot.logBytes = static_cast<std::size_t>(parseCount(optarg, "--boot-log", 1 << 24));
+        break;
+      case Autoboot:
+        o.boot.autobootSeconds = static_cast<int>(parseCount(optarg, "--autoboot", 60));
+        break;
       case 'u': o.username = optarg; break;
       case 'p': o.password = optarg; break;
       case 'B': o.banner = optarg; break;
@@ -275,8 +309,10 @@ int runCommand(const std::vector<std::string>& command, const std::string& slave
                const sigset_t& originalMask) {
   // Everything the child needs is ready before fork: it only calls exec.
   std::vector<std::string> args;
+  args.reserve(command.size());
   for (const std::string& arg : command) args.push_back(withPath(arg, slavePath));
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
 

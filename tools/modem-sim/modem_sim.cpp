@@ -86,6 +86,7 @@ struct ModemSim::State {
   ssize_t toLine(const char* bytes, std::size_t size, Clock::time_point now);
   void flushLine(Clock::time_point now);
   void sendChatter(Clock::time_point now);
+  void advanceBoot(Clock::time_point now);
   void log(const char* direction, const std::string& bytes);
   void record(const std::string& event);
 
@@ -111,6 +112,7 @@ struct ModemSim::State {
   Clock::time_point busyUntil{};  // when the console is through with its last line
   long chatterCount = 0;
   std::minstd_rand garbage{20240601};
+  std::optional<BootModel> boot;  // until the modem has booted, if it boots at all
   std::size_t bytesRead = 0;
   bool stallBegun = false;
   Clock::time_point stallUntil{};
@@ -125,10 +127,18 @@ struct ModemSim::State {
 
 void ModemSim::State::serve() {
   const bool chatter = options.chatter && !options.silent;
+  // A console that falls mute (muteAfterCommands) starts talking only then,
+  // once its last answer is out: a modem that answers a few lines, then
+  // dumps a log for good.
+  auto talking = [&](Clock::time_point now) {
+    return chatter && (options.muteAfterCommands == 0 ||
+                       (console.muted() && outbox.empty() && now >= busyUntil));
+  };
   nextChatter = Clock::now();
   // The simulator holds the slave open, so this waits in the line for
   // whoever opens it next.
   if (!options.leftover.empty()) outbox.add(options.leftover, Clock::now());
+  if (options.boot.enabled()) boot.emplace(options.boot, Clock::now());
   while (!stopping) {
     if (pty.hungUp()) {
       // Nothing left to serve: wait for the stop.
@@ -154,11 +164,12 @@ void ModemSim::State::serve() {
       wakeAt = std::min(wakeAt, now + RETRY_WAIT);
     }
     if (line.holding()) wakeAt = std::min(wakeAt, line.due());
-    if (chatter) wakeAt = std::min(wakeAt, nextChatter);
+    if (talking(now)) wakeAt = std::min(wakeAt, nextChatter);
+    if (boot) wakeAt = std::min(wakeAt, boot->due());
 
     // A master with nothing wanted stays out of the poll: a hangup would
     // otherwise wake it at once, over and over.
-    short masterEvents = (wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0);
+    auto masterEvents = static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
     pollfd fds[2] = {{wakeRead, POLLIN, 0}, {masterEvents ? pty.master() : -1, masterEvents, 0}};
     timespec timeout = pollTimeout(now, wakeAt);
     ppoll(fds, 2, &timeout, nullptr);  // EINTR: just another round
@@ -177,7 +188,8 @@ void ModemSim::State::serve() {
           if (!paced) log("->", sent);
         });
     if (paced) flushLine(now);
-    if (chatter && now >= nextChatter) sendChatter(now);
+    if (boot) advanceBoot(now);
+    if (talking(now) && now >= nextChatter) sendChatter(now);
   }
   drainInput();
 }
@@ -234,6 +246,12 @@ ssize_t ModemSim::State::readFromProgram(Clock::time_point now, std::size_t limi
     received += bytes;
   }
   log("<-", bytes);
+  if (boot) {
+    BootModel::Output output = boot->receive(bytes);
+    if (!output.note.empty()) record(output.note + "\n");
+    if (!output.bytes.empty()) outbox.add(std::move(output.bytes), now);
+    return n;
+  }
 
   // Echo collects over the whole read, so it goes out as one piece ahead of
   // any answer it precedes. Text between newlines is taken in one go.
@@ -330,26 +348,46 @@ void ModemSim::State::flushLine(Clock::time_point now) {
   }
 }
 
+// The modem's boot, until the console takes over with its first prompt.
+void ModemSim::State::advanceBoot(Clock::time_point now) {
+  const bool lineIdle = outbox.empty() && !line.holding() && wire.empty();
+  for (BootModel::Output& output : boot->advance(now, lineIdle)) {
+    if (!output.note.empty()) record(output.note + "\n");
+    if (!output.bytes.empty()) outbox.add(std::move(output.bytes), now);
+  }
+  if (!boot->booted()) return;
+  boot.reset();
+  std::string greeting = console.greeting();
+  if (!greeting.empty()) outbox.add(std::move(greeting), now);
+}
+
 void ModemSim::State::sendChatter(Clock::time_point now) {
   nextChatter = now + CHATTER_INTERVAL;
   // Never cut into an answer that is half written.
   if (outbox.midPiece()) return;
+  // A modelled line talks at its own pace: the next line goes onto it once
+  // it has handed over the last, so the reader gets bursts without pause.
+  if (paced && (line.holding() || !wire.empty())) return;
   ++chatterCount;
-  std::string line;
+  std::string noise;
   if (options.garbage) {
     static const char SPECIAL[] = {'\0', '\r', '\n', '\xff'};
-    line.resize(1 + garbage() % 64);
-    for (char& byte : line) {
+    noise.resize(1 + garbage() % 64);
+    for (char& byte : noise) {
       auto value = static_cast<unsigned>(garbage());
       byte = value % 4 == 0 ? SPECIAL[(value >> 2) % 4] : static_cast<char>(value >> 8);
       if (byte == '>') byte = '\0';  // so no line can ever be the prompt
     }
   } else {
-    line = "noise " + std::to_string(chatterCount) + "\r\n";
+    noise = "noise " + std::to_string(chatterCount) + "\r\n";
   }
-  ssize_t n = write(pty.master(), line.data(), line.size());
+  if (paced) {
+    line.send(noise, now);  // the transcript shows its bursts as they go out
+    return;
+  }
+  ssize_t n = write(pty.master(), noise.data(), noise.size());
   // No room (EAGAIN): this line is simply dropped.
-  if (n > 0) log("->", line.substr(0, static_cast<std::size_t>(n)));
+  if (n > 0) log("->", noise.substr(0, static_cast<std::size_t>(n)));
 }
 
 void ModemSim::State::log(const char* direction, const std::string& bytes) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "boot_model.h"
 #include "line_model.h"
 
 namespace modemsim {
@@ -58,7 +59,8 @@ struct Options {
   bool lineEditorEcho = false;
   bool ignoreEmptyLines = false;  // at the shell an empty line gets no answer
   bool silent = false;            // never answers anything (but still records)
-  bool chatter = false;           // keeps talking, never a 10 ms pause
+  bool chatter = false;           // keeps talking, never a 10 ms pause (through
+                                  // the line model; once muted, with muteAfterCommands)
   // The time the console takes over each line before its answer goes out.
   // It works through its input one line at a time: lines that arrive while
   // it is busy queue up and are answered in turn, as a shell reading its
@@ -109,6 +111,10 @@ struct Options {
   // leftover) over to the program; the default: every write whole. Chatter
   // is noise on the line itself and goes out as it comes.
   LineSettings line;
+
+  // The modem's own boot before the console takes over (off, its boot log,
+  // an autoboot countdown); the default: up from the start.
+  BootSettings boot;
 };
 
 // Parses a reply file: lines "COMMAND => OUTPUT" (prompt appended) or

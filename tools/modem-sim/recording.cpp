@@ -51,6 +51,7 @@ std::string replyText(const std::string& bytes, const std::vector<std::size_t>& 
           text += static_cast<char>(c);
         } else {
           char hex[5];
+          // NOLINTNEXTLINE(cert-err33-c): \xNN and its terminator always fit
           std::snprintf(hex, sizeof hex, "\\x%02x", c);
           text += hex;
         }

@@ -11,6 +11,7 @@
 // /var/run is an empty tmpfs, or DIR bound over it with --run-dir.
 // /proc is mounted afresh, so it shows the pid namespace the program runs in.
 // --fd-floor N opens descriptors until the program's next one is at least N.
+#include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <stdio.h>
@@ -102,6 +103,16 @@ void raiseFdFloor(int floor) {
   }
 }
 
+// The N of --fd-floor: a whole number of descriptors, at most the kernel's
+// default ceiling (fs.nr_open); -1 for anything else.
+int parseFdFloor(const char* text) {
+  char* end = nullptr;
+  errno = 0;
+  long value = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || value < 0 || value > (1 << 20)) return -1;
+  return static_cast<int>(value);
+}
+
 // A datagram socket at path, for the program's system log.
 int bindLogSocket(const std::string& path) {
   sockaddr_un address{};
@@ -142,14 +153,15 @@ int main(int argc, char** argv) {
       printf("%s%s", USAGE, HELP);
       return 0;
     }
+    bool valueFollows = i + 1 < argc;
     if (option == "--show-log") showLog = true;
-    else if (i + 1 == argc) break;
-    else if (option == "--log") logSocket = argv[++i];
-    else if (option == "--run-dir") runDir = argv[++i];
-    else if (option == "--fd-floor") fdFloor = atoi(argv[++i]);
-    else break;
+    else if (valueFollows && option == "--log") logSocket = argv[++i];
+    else if (valueFollows && option == "--run-dir") runDir = argv[++i];
+    else if (valueFollows && option == "--fd-floor") fdFloor = parseFdFloor(argv[++i]);
+    else break;  // an unknown option, or one without its value
   }
-  if (i >= argc || strcmp(argv[i], "--") != 0 || i + 1 >= argc || (showLog && logSocket)) {
+  if (i >= argc || strcmp(argv[i], "--") != 0 || i + 1 >= argc || (showLog && logSocket) ||
+      fdFloor < 0) {
     fputs(USAGE, stderr);
     fputs("(sandbox-run --help explains the options)\n", stderr);
     return 125;
