@@ -30,8 +30,10 @@ BOARD_SYSTEMD_BY_HAND=(adduser debconf dpkg passwd tar init-system-helpers usr-i
 # Fetches the closure once (its .debs in BOARD_SYSTEMD_PLATFORM/debs);
 # afterwards only checks that it is there.
 board_systemd_fetch() {
-  local platform=$BOARD_SYSTEMD_PLATFORM
-  if [ -f "$platform/ready" ]; then
+  local platform=$BOARD_SYSTEMD_PLATFORM kernel
+  # The kernel of board_fetch: "linux-image-VERSION-armmp PACKAGE_VERSION".
+  kernel=$(cut -d , -f 1 "$BOARD_PLATFORM/ready")
+  if grep -qsF -- "$kernel" "$platform/ready"; then
     echo "board: systemd's packages from $platform ($(cat "$platform/ready"))"
     return 0
   fi
@@ -69,11 +71,24 @@ board_systemd_fetch() {
     echo "board: downloading systemd's closure for armhf failed" >&2
     return 1
   fi
+  # The Ethernet driver of the board (smsc911x, and the PHY library it
+  # needs) from the kernel package board_fetch took the kernel from.
+  mkdir -p "$apt/kernel" "$platform/modules"
+  if ! (cd "$apt/kernel" && apt-get "${options[@]}" download "${kernel% *}=${kernel#* }") \
+    >>"$apt/download.log" 2>&1; then
+    cat "$apt/download.log" >&2
+    echo "board: downloading $kernel for armhf failed" >&2
+    return 1
+  fi
+  dpkg-deb --fsys-tarfile "$apt"/kernel/*.deb |
+    tar -x -C "$apt/kernel" --wildcards '*/net/phy/libphy.ko' '*/smsc/smsc911x.ko'
+  find "$apt/kernel" -name '*.ko' -exec mv {} "$platform/modules/" \;
+  rm -rf "$apt/kernel"
   local count size
   count=$(find "$platform/debs" -name '*.deb' | wc -l)
   size=$(du -sm "$platform/debs" | cut -f 1)
-  echo "systemd $(dpkg-deb -f "$platform"/debs/systemd_*.deb Version), $count packages, $size MB" \
-    >"$platform/ready"
+  echo "systemd $(dpkg-deb -f "$platform"/debs/systemd_*.deb Version), $count packages, $size MB; $kernel: $(ls "$platform/modules")" |
+    tr '\n' ' ' >"$platform/ready"
   echo "board: $(cat "$platform/ready")"
 }
 
@@ -195,25 +210,36 @@ board_systemd_package() {
 # (dpkg_chrootless): the closure is recorded as installed in ROOT's dpkg
 # database, so the package's dependencies are checked against it.
 board_systemd_install() {
-  local root=$1 deb=$2 admin=$1/var/lib/dpkg package
+  local root deb=$2 admin package name
+  root=$(realpath "$1")
+  admin=$root/var/lib/dpkg
   mkdir -p "$admin/info" "$admin/updates" "$root/var/log"
+  : >"$admin/status"
   for package in "$BOARD_SYSTEMD_PLATFORM"/debs/*.deb; do
-    dpkg-deb -f "$package"
-    printf 'Status: install ok installed\n\n'
-  done >"$admin/status"
+    { dpkg-deb -f "$package" && printf 'Status: install ok installed\n\n'; } >>"$admin/status"
+    name=$(dpkg-deb -f "$package" Package)
+    [ "$(dpkg-deb -f "$package" Multi-Arch)" = same ] && name=$name:armhf
+    dpkg-deb --fsys-tarfile "$package" | tar -t | sed -e 's|^\.||' -e 's|/$||' -e 's|^$|/.|' \
+      >"$admin/info/$name.list"
+  done
   echo armhf >"$admin/arch"
   dpkg_chrootless "$root" -i "$deb"
 }
 
 # board_systemd_board_files ROOT SETTINGS: the board's own parts (its
-# setup and checks units, tests/board/systemd) and the boot service's
+# Ethernet driver, its setup and checks units, tests/board/systemd), its
+# network (systemd-networkd, a DHCP client on wan0), and the boot service's
 # settings (SETTINGS, as /etc/default/dsl-modem, root's alone) with
 # examples/bridge.conf.
 board_systemd_board_files() {
   local root=$1 settings=$2 unit
-  mkdir -p "$root/lib/modules" "$root/etc/ppp" "$root/etc/default"
-  cp "$BOARD_PLATFORM/dummy.ko" "$root/lib/modules/"
+  mkdir -p "$root/lib/modules" "$root/etc/ppp" "$root/etc/default" "$root/etc/systemd/network"
+  cp "$BOARD_SYSTEMD_PLATFORM"/modules/*.ko "$root/lib/modules/"
   cp tests/board/systemd/board-systemd-checks "$root/usr/sbin/"
+  cp tests/board/systemd/wan0.network "$root/etc/systemd/network/"
+  # The kernel's names stay: no udev rename of eth0 to beat the service's.
+  ln -s /dev/null "$root/etc/systemd/network/99-default.link"
+  systemctl --root="$root" --quiet enable systemd-networkd.service || return 1
   for unit in board-setup:sysinit board-checks:multi-user; do
     cp "tests/board/systemd/${unit%%:*}.service" "$root/etc/systemd/system/"
     mkdir -p "$root/etc/systemd/system/${unit#*:}.target.wants"
@@ -224,12 +250,35 @@ board_systemd_board_files() {
   chmod 0600 "$root/etc/default/dsl-modem"
 }
 
+# board_systemd_network DIR COMMAND...: runs COMMAND (qemu, its NIC the tap
+# board0) in a network and pid namespace of its own, where board0 is
+# 192.0.2.1/24 and dnsmasq serves DHCP on it (log DIR/dnsmasq.log). Ending
+# it ends them all; the machine's network is never touched.
+board_systemd_network() {
+  local dir
+  dir=$(realpath "$1")
+  shift
+  # shellcheck disable=SC2016  # expanded by the inner shell
+  unshare --net --pid --fork --kill-child bash -c 'dir=$1
+    shift
+    ip link set lo up && ip tuntap add dev board0 mode tap &&
+      ip addr add 192.0.2.1/24 dev board0 && ip link set board0 up || exit 1
+    dnsmasq --keep-in-foreground --conf-file=/dev/null --port=0 --user=root \
+      --interface=board0 --bind-interfaces --dhcp-range=192.0.2.10,192.0.2.20,255.255.255.0,1h \
+      --dhcp-leasefile="$dir/leases" --log-dhcp --log-facility="$dir/dnsmasq.log" &
+    "$@"' sh "$dir" "$@"
+}
+
 # boot_systemd: the board booting Debian's systemd, with the armhf package
-# installed by dpkg, and a modem that powers on only once the boot has
-# reached its target. Checks that the boot did not wait for the modem, that
-# the service (enabled by the package) configured it once it came, and what
-# the journal says. Run by scripts/board-test.sh, whose checks it uses (dir,
-# console, boot_failed, topic, ok, bad, expect_in, check_modem_received,
+# installed by dpkg; systemd-networkd holds a lease on wan0 from the host's
+# dnsmasq; a modem that powers on only once the boot has reached its target
+# (then prints 6 KB of boot log with a 3 s bootloader countdown, then offers
+# its login). Checks that the boot did not wait for the modem, that the
+# service (enabled by the package) configured it once it came, had
+# systemd-networkd renew the lease (DHCP_CLIENT=networkd) after the modem's
+# last command, and what the journal says. Run by scripts/board-test.sh,
+# whose checks it uses (dir, console, boot_failed, topic, ok, bad,
+# expect_in, check_modem_booted, check_modem_received,
 # check_one_newline_each).
 boot_systemd() {
   dir=$BOARD_DIR/systemd
@@ -237,15 +286,16 @@ boot_systemd() {
   boot_failed=0
   rm -rf "$dir"
   mkdir -p "$dir"
-  echo "=== board (systemd): Debian's systemd as PID 1, the armhf package installed with dpkg ==="
+  echo "=== board (systemd): Debian's systemd as PID 1, the armhf package installed with dpkg, systemd-networkd ==="
+  ensure_packages dnsmasq-base iproute2 systemd
   local made=$SECONDS
   if ! board_systemd_fetch || ! board_systemd_package "$dir"; then
     bad "the systemd board's packages are missing"
     return 1
   fi
   local settings
-  settings=$(cat tests/board/dsl-modem.default &&
-    printf '%s\n' MODEM_WAIT=150 MODEM_QUIET=3 DHCP_CLIENT=none)
+  settings=$(cat tests/board/dsl-modem.default && printf '%s\n' MODEM_WAIT=150 MODEM_QUIET=3 \
+    RENAME_FROM=eth0 RENAME_TO=wan0 DHCP_INTERFACE=wan0 DHCP_CLIENT=networkd)
   if ! board_systemd_root "$dir/root" ||
     ! board_systemd_install "$dir/root" "$BOARD_SYSTEMD_DEB" >"$dir/dpkg.log" 2>&1 ||
     ! board_systemd_board_files "$dir/root" "$settings" ||
@@ -256,8 +306,17 @@ boot_systemd() {
   fi
   ok "$(basename "$BOARD_SYSTEMD_DEB") installed with dpkg: $(grep -c . "$dir/root/var/lib/dpkg/info/dsl-modem-tools.list") paths; initramfs $(($(stat -c %s "$dir/initramfs.cpio.gz") / 1048576)) MiB, made in $((SECONDS - made)) s"
 
+  # The modem's last command answers after 200 ms, so what the DHCP server
+  # has seen when the modem gets it came before any renewal.
+  local last
+  last=$(grep -v -e '^#' -e '^$' examples/bridge.conf | tail -n 1)
+  sed "s/^$last => /$last =>@200 /" "$REPLIES" >"$dir/replies"
   board_qemu "$dir" "$dir/initramfs.cpio.gz" "file:$console"
-  "${BOARD_QEMU[@]}" >"$dir/qemu.log" 2>&1 &
+  local word
+  for word in "${!BOARD_QEMU[@]}"; do
+    [ "${BOARD_QEMU[word]}" = -nic ] && BOARD_QEMU[word + 1]=tap,ifname=board0,script=no,downscript=no
+  done
+  board_systemd_network "$dir" "${BOARD_QEMU[@]}" >"$dir/qemu.log" 2>&1 &
   BOARD_QEMU_PID=$!
   local started=$SECONDS deadline=$((SECONDS + BOARD_TIMEOUT))
   if ! board_find_pty "$dir" "$BOARD_QEMU_PID" || ! board_run; then
@@ -277,11 +336,15 @@ boot_systemd() {
   local target=$((SECONDS - started))
   if grep -q '^@target|' "$console" 2>/dev/null; then
     # shellcheck disable=SC2046  # the options are words
-    board_serve_modem "$dir" $(board_modem_sim_options) -d "$REPLY_DELAY_MS" -r "$REPLIES" ||
-      bad "modem-sim did not start"
+    board_serve_modem "$dir" $(board_modem_sim_options) -d "$REPLY_DELAY_MS" -r "$dir/replies" \
+      --power-on 1000 --boot-log 6000 --autoboot 3 || bad "modem-sim did not start"
   fi
+  dhcp_mark=
   while kill -0 "$BOARD_QEMU_PID" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
-    sleep 0.2
+    if [ -z "$dhcp_mark" ] && grep -qs "^<- \"$last" "$dir/transcript"; then
+      dhcp_mark=$(grep -c . "$dir/dnsmasq.log" || true)
+    fi
+    sleep 0.02
   done
   local ran=$((SECONDS - started)) timed_out=0
   kill -0 "$BOARD_QEMU_PID" 2>/dev/null && timed_out=1
@@ -293,20 +356,51 @@ boot_systemd() {
   fi
   ok "booted systemd: its target after $target s of wall time ($(topic analyze | head -n 1)); power-off after $ran s"
   check_systemd_boot
+  check_modem_booted
   check_modem_received
   check_one_newline_each
+  check_networkd_renewal
   echo "  the board's journal:"
   topic log | sed 's/^/    /'
   return "$boot_failed"
 }
 
+# systemd-networkd's lease on wan0, as dnsmasq saw it: one request (the
+# lease) before the modem had its last command, then the renewal's request
+# and its ack; the board still holds the address.
+check_networkd_renewal() {
+  local log=$dir/dnsmasq.log address before after
+  address=$(sed -n 's/.* DHCPACK(board0) \([0-9.]*\) .*/\1/p' "$log" | head -n 1)
+  if [ -z "$address" ] || [ -z "$dhcp_mark" ]; then
+    bad "no lease from dnsmasq (${address:-no DHCPACK}) or no last command seen (${dhcp_mark:-none})"
+    return
+  fi
+  before=$(head -n "$dhcp_mark" "$log" | grep -c "DHCPREQUEST(board0) $address " || true)
+  after=$(tail -n +"$((dhcp_mark + 1))" "$log" | grep -o "DHCP[A-Z]*(board0) $address [0-9a-f:]*" || true)
+  if [ "$before" -eq 1 ]; then
+    ok "dnsmasq: one request for $address (the lease) before the modem's last command"
+  else
+    bad "dnsmasq saw $before requests for $address before the modem's last command, not one"
+  fi
+  if grep -q DHCPREQUEST <<<"$after" && grep -q DHCPACK <<<"$after"; then
+    ok "dnsmasq after the modem's last command: $(tr '\n' ' ' <<<"$after")"
+  else
+    bad "dnsmasq saw no renewal of $address after the modem's last command"
+  fi
+  expect_in journal "DHCP: asked systemd-networkd to renew the lease of wan0 (networkctl renew wan0)" \
+    "the service asked systemd-networkd to renew"
+  expect_in networkd "active" "systemd-networkd still runs"
+  expect_in address "inet $address/" "wan0 still holds $address"
+}
+
 # What the systemd board reported.
 check_systemd_boot() {
-  if [ "$(topic jobs)" = "exit status 0" ]; then
-    ok "no job left when the boot reached its target: nothing waited for the modem"
+  if topic jobs | grep -q 'dsl-modem'; then
+    bad "dsl-modem jobs were still waiting at the target: $(topic jobs | tr '\n' ';')"
   else
-    bad "jobs still waiting at the target: $(topic jobs | tr '\n' ';')"
+    ok "no dsl-modem job waited at the target; jobs then: $(topic jobs | grep -v '^exit status' | awk '{ print $2 }' | tr '\n' ' ')"
   fi
+  expect_in at-target-state "active" "multi-user.target active before the modem powered on"
   if [ "$(topic at-target | head -n 2 | tr '\n' ' ')" = "active active " ]; then
     ok "at the target dsl-modem.service and dsl-modem-rename.service are active"
   else
@@ -317,5 +411,9 @@ check_systemd_boot() {
   expect_in journal "configured" "journalctl -u dsl-modem: $(topic journal | grep -m 1 configured)"
   expect_in service "active (exited)" "systemctl status dsl-modem: active (exited) after the run"
   expect_in init-status "dsl-modem: configured at " "/etc/init.d/dsl-modem status: configured"
-  expect_in links "wan0" "dsl-modem-rename.service renamed dummy0 to wan0"
+  if topic links | grep -q ': wan0:' && ! topic links | grep -q ': eth0:'; then
+    ok "dsl-modem-rename.service renamed eth0 to wan0"
+  else
+    bad "eth0 was not renamed wan0: $(topic links | grep -o '^[0-9]*: [^:]*' | tr '\n' ' ')"
+  fi
 }
