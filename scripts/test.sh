@@ -35,6 +35,9 @@ ensure_packages cmake make g++ libgtest-dev libgmock-dev iproute2 util-linux \
   clang libclang-rt-14-dev llvm-14 valgrind git dpkg-dev file lintian
 # The boot script's host tests run it under busybox sh too: any busybox will do.
 command -v busybox >/dev/null || ensure_packages busybox-static
+# Its DHCP renewal tests need a real server and Debian's dhcpcd (the
+# programs alone, no service), the units' check systemd-analyze.
+ensure_packages dnsmasq-base dhcpcd-base systemd
 
 failed=()
 
