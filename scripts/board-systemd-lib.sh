@@ -278,7 +278,7 @@ board_systemd_network() {
 # systemd-networkd renew the lease (DHCP_CLIENT=networkd) after the modem's
 # last command, and what the journal says. Run by scripts/board-test.sh,
 # whose checks it uses (dir, console, boot_failed, topic, ok, bad,
-# expect_in, check_modem_booted, check_modem_received,
+# expect_in, modem_received_lines, check_modem_booted, check_modem_received,
 # check_one_newline_each).
 boot_systemd() {
   dir=$BOARD_DIR/systemd
@@ -341,7 +341,7 @@ boot_systemd() {
   fi
   dhcp_mark=
   while kill -0 "$BOARD_QEMU_PID" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
-    if [ -z "$dhcp_mark" ] && grep -qs "^<- \"$last" "$dir/transcript"; then
+    if [ -z "$dhcp_mark" ] && [ -f "$dir/transcript" ] && modem_received_lines | grep -qxF -- "$last"; then
       dhcp_mark=$(grep -c . "$dir/dnsmasq.log" || true)
     fi
     sleep 0.02
@@ -408,6 +408,17 @@ check_systemd_boot() {
   fi
   expect_in status-at-target "dsl-modem: waiting" "at the target the service was waiting for the modem"
   expect_in enabled "enabled" "the package enabled the units: $(topic enabled | head -n 2 | tr '\n' ' ')"
+  if [ "$(topic after-stop | head -n 1)" = inactive ]; then
+    ok "systemctl stop ended the waiting run: inactive, not failed"
+  else
+    bad "after systemctl stop the unit is $(topic after-stop | head -n 1)"
+  fi
+  expect_in status-after-stop "exit status 3" "then the script's status: $(topic status-after-stop | head -n 1)"
+  if [ "$(topic after-restart | head -n 1)" = active ]; then
+    ok "systemctl restart started a new run"
+  else
+    bad "after systemctl restart the unit is $(topic after-restart | head -n 1)"
+  fi
   expect_in journal "configured" "journalctl -u dsl-modem: $(topic journal | grep -m 1 configured)"
   expect_in service "active (exited)" "systemctl status dsl-modem: active (exited) after the run"
   expect_in init-status "dsl-modem: configured at " "/etc/init.d/dsl-modem status: configured"
