@@ -15,7 +15,8 @@
 #                   manager of every interface (DHCP_CLIENT=dhcpcd)
 #   dhcpcd-ipv4     dhcpcd 9 for wan0 alone, IPv4 only (dhcpcd -4 wan0)
 #   udhcpc          busybox udhcpc -p /var/run/udhcpc.wan0.pid, as ifup runs it
-#   udhcpc-openwrt  busybox udhcpc -p /var/run/udhcpc-wan0.pid, as OpenWrt does
+#   udhcpc-openwrt  busybox udhcpc -p /var/run/udhcpc-wan0.pid, as OpenWrt does,
+#                   the boot script run by busybox sh
 #   dhcpcd-legacy   tests/board/fake-dhcpcd, the stand-in for dhcpcd 1.x to
 #                   3.x: it must get serial-modem-setup's SIGALRM
 #   no-dhcpcd       DHCP_CLIENT=dhcpcd with no client running: the failure is
@@ -200,7 +201,11 @@ no-networkd) settings+=(DHCP_CLIENT=networkd) ;;
 esac
 printf '%s\n' "${settings[@]}" >"$work/default/dsl-modem"
 
-/bin/sh "$script" run >"$work/run.out" 2>&1 &
+# OpenWrt's and Buildroot's boards run it under busybox sh, the others
+# under the machine's /bin/sh.
+shell=(/bin/sh)
+[ "$case" = udhcpc-openwrt ] && shell=(busybox sh)
+"${shell[@]}" "$script" run >"$work/run.out" 2>&1 &
 run=$!
 # The modem has its last command: what the server saw by now came before
 # the renewal, whose request can come only once the save is answered.
