@@ -38,10 +38,11 @@ board_build() {
   done
 }
 
-# Fetches the armhf kernel and busybox once; afterwards only checks that
-# they are there.
+# Fetches the armhf kernel (with the dummy network driver, and the
+# Ethernet driver of the board's LAN9118, smsc911x, with the PHY library it
+# needs) and busybox once; afterwards only checks that they are there.
 board_fetch() {
-  if [ -f "$BOARD_PLATFORM/ready" ]; then
+  if [ -f "$BOARD_PLATFORM/ready" ] && [ -f "$BOARD_PLATFORM/smsc911x.ko" ]; then
     echo "board: kernel and busybox from $BOARD_PLATFORM ($(cat "$BOARD_PLATFORM/ready"))"
     return 0
   fi
@@ -76,11 +77,15 @@ board_fetch() {
   mkdir -p "$unpacked" "$BOARD_PLATFORM"
   dpkg-deb --fsys-tarfile "$apt/debs/${kernel}"_*.deb |
     tar -x -C "$unpacked" --wildcards './boot/vmlinuz-*' \
-      './usr/lib/linux-image-*/vexpress-v2p-ca9.dtb' './lib/modules/*/kernel/drivers/net/dummy.ko'
+      './usr/lib/linux-image-*/vexpress-v2p-ca9.dtb' './lib/modules/*/kernel/drivers/net/dummy.ko' \
+      './lib/modules/*/kernel/drivers/net/phy/libphy.ko' \
+      './lib/modules/*/kernel/drivers/net/ethernet/smsc/smsc911x.ko'
   dpkg-deb --fsys-tarfile "$apt"/debs/busybox-static_*.deb | tar -x -C "$unpacked" ./bin/busybox
   mv "$unpacked"/boot/vmlinuz-* "$BOARD_PLATFORM/vmlinuz"
   mv "$unpacked"/usr/lib/linux-image-*/vexpress-v2p-ca9.dtb "$BOARD_PLATFORM/"
-  mv "$unpacked"/lib/modules/*/kernel/drivers/net/dummy.ko "$BOARD_PLATFORM/"
+  mv "$unpacked"/lib/modules/*/kernel/drivers/net/dummy.ko \
+    "$unpacked"/lib/modules/*/kernel/drivers/net/phy/libphy.ko \
+    "$unpacked"/lib/modules/*/kernel/drivers/net/ethernet/smsc/smsc911x.ko "$BOARD_PLATFORM/"
   mv "$unpacked/bin/busybox" "$BOARD_PLATFORM/"
   rm -rf "$unpacked"
   local busybox
@@ -232,6 +237,36 @@ board_serve_modem() {
 # Lets the guest that qemu holds (-S) run.
 board_run() {
   echo "cont" >&"$BOARD_MONITOR_FD"
+}
+
+# board_dhcp_network DIR: runs BOARD_QEMU with the board's Ethernet on a
+# tap, board0, in a network and pid namespace of its own, where board0 is
+# 192.0.2.1/24 and dnsmasq serves DHCP on it (its log DIR/dnsmasq.log).
+# Ending it ends them all; the machine's network is never touched.
+board_dhcp_network() {
+  local dir word
+  dir=$(realpath "$1")
+  for word in "${!BOARD_QEMU[@]}"; do
+    [ "${BOARD_QEMU[word]}" = -nic ] && BOARD_QEMU[word + 1]=tap,ifname=board0,script=no,downscript=no
+  done
+  # shellcheck disable=SC2016  # expanded by the inner shell
+  unshare --net --pid --fork --kill-child bash -c 'dir=$1
+    shift
+    ip link set lo up && ip tuntap add dev board0 mode tap &&
+      ip addr add 192.0.2.1/24 dev board0 && ip link set board0 up || exit 1
+    dnsmasq --keep-in-foreground --conf-file=/dev/null --port=0 --user=root \
+      --interface=board0 --bind-interfaces --dhcp-range=192.0.2.10,192.0.2.20,255.255.255.0,1h \
+      --dhcp-leasefile="$dir/leases" --log-dhcp --log-facility="$dir/dnsmasq.log" &
+    "$@"' sh "$dir" "${BOARD_QEMU[@]}"
+}
+
+# board_dhcp_replies DIR REPLIES: REPLIES as DIR/replies, the command
+# file's last command answered after 200 ms, so that when the modem has it
+# whatever the DHCP server has seen came before the renewal. Sets
+# BOARD_LAST_COMMAND.
+board_dhcp_replies() {
+  BOARD_LAST_COMMAND=$(grep -v -e '^#' -e '^$' examples/bridge.conf | tail -n 1)
+  sed "s/^$BOARD_LAST_COMMAND => /$BOARD_LAST_COMMAND =>@200 /" "$2" >"$1/replies"
 }
 
 # Ends what board_attach and the caller (BOARD_QEMU_PID) started, if it

@@ -30,10 +30,8 @@ BOARD_SYSTEMD_BY_HAND=(adduser debconf dpkg passwd tar init-system-helpers usr-i
 # Fetches the closure once (its .debs in BOARD_SYSTEMD_PLATFORM/debs);
 # afterwards only checks that it is there.
 board_systemd_fetch() {
-  local platform=$BOARD_SYSTEMD_PLATFORM kernel
-  # The kernel of board_fetch: "linux-image-VERSION-armmp PACKAGE_VERSION".
-  kernel=$(cut -d , -f 1 "$BOARD_PLATFORM/ready")
-  if grep -qsF -- "$kernel" "$platform/ready"; then
+  local platform=$BOARD_SYSTEMD_PLATFORM
+  if [ -f "$platform/ready" ]; then
     echo "board: systemd's packages from $platform ($(cat "$platform/ready"))"
     return 0
   fi
@@ -71,24 +69,11 @@ board_systemd_fetch() {
     echo "board: downloading systemd's closure for armhf failed" >&2
     return 1
   fi
-  # The Ethernet driver of the board (smsc911x, and the PHY library it
-  # needs) from the kernel package board_fetch took the kernel from.
-  mkdir -p "$apt/kernel" "$platform/modules"
-  if ! (cd "$apt/kernel" && apt-get "${options[@]}" download "${kernel% *}=${kernel#* }") \
-    >>"$apt/download.log" 2>&1; then
-    cat "$apt/download.log" >&2
-    echo "board: downloading $kernel for armhf failed" >&2
-    return 1
-  fi
-  dpkg-deb --fsys-tarfile "$apt"/kernel/*.deb |
-    tar -x -C "$apt/kernel" --wildcards '*/net/phy/libphy.ko' '*/smsc/smsc911x.ko'
-  find "$apt/kernel" -name '*.ko' -exec mv {} "$platform/modules/" \;
-  rm -rf "$apt/kernel"
   local count size
   count=$(find "$platform/debs" -name '*.deb' | wc -l)
   size=$(du -sm "$platform/debs" | cut -f 1)
-  echo "systemd $(dpkg-deb -f "$platform"/debs/systemd_*.deb Version), $count packages, $size MB; $kernel: $(ls "$platform/modules")" |
-    tr '\n' ' ' >"$platform/ready"
+  echo "systemd $(dpkg-deb -f "$platform"/debs/systemd_*.deb Version), $count packages, $size MB" \
+    >"$platform/ready"
   echo "board: $(cat "$platform/ready")"
 }
 
@@ -234,7 +219,7 @@ board_systemd_install() {
 board_systemd_board_files() {
   local root=$1 settings=$2 unit
   mkdir -p "$root/lib/modules" "$root/etc/ppp" "$root/etc/default" "$root/etc/systemd/network"
-  cp "$BOARD_SYSTEMD_PLATFORM"/modules/*.ko "$root/lib/modules/"
+  cp "$BOARD_PLATFORM/libphy.ko" "$BOARD_PLATFORM/smsc911x.ko" "$root/lib/modules/"
   cp tests/board/systemd/board-systemd-checks "$root/usr/sbin/"
   cp tests/board/systemd/wan0.network "$root/etc/systemd/network/"
   # The kernel's names stay: no udev rename of eth0 to beat the service's.
@@ -250,25 +235,6 @@ board_systemd_board_files() {
   chmod 0600 "$root/etc/default/dsl-modem"
 }
 
-# board_systemd_network DIR COMMAND...: runs COMMAND (qemu, its NIC the tap
-# board0) in a network and pid namespace of its own, where board0 is
-# 192.0.2.1/24 and dnsmasq serves DHCP on it (log DIR/dnsmasq.log). Ending
-# it ends them all; the machine's network is never touched.
-board_systemd_network() {
-  local dir
-  dir=$(realpath "$1")
-  shift
-  # shellcheck disable=SC2016  # expanded by the inner shell
-  unshare --net --pid --fork --kill-child bash -c 'dir=$1
-    shift
-    ip link set lo up && ip tuntap add dev board0 mode tap &&
-      ip addr add 192.0.2.1/24 dev board0 && ip link set board0 up || exit 1
-    dnsmasq --keep-in-foreground --conf-file=/dev/null --port=0 --user=root \
-      --interface=board0 --bind-interfaces --dhcp-range=192.0.2.10,192.0.2.20,255.255.255.0,1h \
-      --dhcp-leasefile="$dir/leases" --log-dhcp --log-facility="$dir/dnsmasq.log" &
-    "$@"' sh "$dir" "$@"
-}
-
 # boot_systemd: the board booting Debian's systemd, with the armhf package
 # installed by dpkg; systemd-networkd holds a lease on wan0 from the host's
 # dnsmasq; a modem that powers on only once the boot has reached its target
@@ -278,8 +244,8 @@ board_systemd_network() {
 # systemd-networkd renew the lease (DHCP_CLIENT=networkd) after the modem's
 # last command, and what the journal says. Run by scripts/board-test.sh,
 # whose checks it uses (dir, console, boot_failed, topic, ok, bad,
-# expect_in, modem_received_lines, check_modem_booted, check_modem_received,
-# check_one_newline_each).
+# expect_in, take_dhcp_mark, check_modem_booted, check_modem_received,
+# check_one_newline_each, check_lease_renewal).
 boot_systemd() {
   dir=$BOARD_DIR/systemd
   console=$dir/console.log
@@ -306,17 +272,9 @@ boot_systemd() {
   fi
   ok "$(basename "$BOARD_SYSTEMD_DEB") installed with dpkg: $(grep -c . "$dir/root/var/lib/dpkg/info/dsl-modem-tools.list") paths; initramfs $(($(stat -c %s "$dir/initramfs.cpio.gz") / 1048576)) MiB, made in $((SECONDS - made)) s"
 
-  # The modem's last command answers after 200 ms, so what the DHCP server
-  # has seen when the modem gets it came before any renewal.
-  local last
-  last=$(grep -v -e '^#' -e '^$' examples/bridge.conf | tail -n 1)
-  sed "s/^$last => /$last =>@200 /" "$REPLIES" >"$dir/replies"
+  board_dhcp_replies "$dir" "$REPLIES"
   board_qemu "$dir" "$dir/initramfs.cpio.gz" "file:$console"
-  local word
-  for word in "${!BOARD_QEMU[@]}"; do
-    [ "${BOARD_QEMU[word]}" = -nic ] && BOARD_QEMU[word + 1]=tap,ifname=board0,script=no,downscript=no
-  done
-  board_systemd_network "$dir" "${BOARD_QEMU[@]}" >"$dir/qemu.log" 2>&1 &
+  board_dhcp_network "$dir" >"$dir/qemu.log" 2>&1 &
   BOARD_QEMU_PID=$!
   local started=$SECONDS deadline=$((SECONDS + BOARD_TIMEOUT))
   if ! board_find_pty "$dir" "$BOARD_QEMU_PID" || ! board_run; then
@@ -341,9 +299,7 @@ boot_systemd() {
   fi
   dhcp_mark=
   while kill -0 "$BOARD_QEMU_PID" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
-    if [ -z "$dhcp_mark" ] && [ -f "$dir/transcript" ] && modem_received_lines | grep -qxF -- "$last"; then
-      dhcp_mark=$(grep -c . "$dir/dnsmasq.log" || true)
-    fi
+    take_dhcp_mark
     sleep 0.02
   done
   local ran=$((SECONDS - started)) timed_out=0
@@ -359,38 +315,11 @@ boot_systemd() {
   check_modem_booted
   check_modem_received
   check_one_newline_each
-  check_networkd_renewal
+  check_lease_renewal journal "DHCP: asked systemd-networkd to renew the lease of wan0 (networkctl renew wan0)"
+  expect_in networkd "active" "systemd-networkd still runs"
   echo "  the board's journal:"
   topic log | sed 's/^/    /'
   return "$boot_failed"
-}
-
-# systemd-networkd's lease on wan0, as dnsmasq saw it: one request (the
-# lease) before the modem had its last command, then the renewal's request
-# and its ack; the board still holds the address.
-check_networkd_renewal() {
-  local log=$dir/dnsmasq.log address before after
-  address=$(sed -n 's/.* DHCPACK(board0) \([0-9.]*\) .*/\1/p' "$log" | head -n 1)
-  if [ -z "$address" ] || [ -z "$dhcp_mark" ]; then
-    bad "no lease from dnsmasq (${address:-no DHCPACK}) or no last command seen (${dhcp_mark:-none})"
-    return
-  fi
-  before=$(head -n "$dhcp_mark" "$log" | grep -c "DHCPREQUEST(board0) $address " || true)
-  after=$(tail -n +"$((dhcp_mark + 1))" "$log" | grep -o "DHCP[A-Z]*(board0) $address [0-9a-f:]*" || true)
-  if [ "$before" -eq 1 ]; then
-    ok "dnsmasq: one request for $address (the lease) before the modem's last command"
-  else
-    bad "dnsmasq saw $before requests for $address before the modem's last command, not one"
-  fi
-  if grep -q DHCPREQUEST <<<"$after" && grep -q DHCPACK <<<"$after"; then
-    ok "dnsmasq after the modem's last command: $(tr '\n' ' ' <<<"$after")"
-  else
-    bad "dnsmasq saw no renewal of $address after the modem's last command"
-  fi
-  expect_in journal "DHCP: asked systemd-networkd to renew the lease of wan0 (networkctl renew wan0)" \
-    "the service asked systemd-networkd to renew"
-  expect_in networkd "active" "systemd-networkd still runs"
-  expect_in address "inet $address/" "wan0 still holds $address"
 }
 
 # What the systemd board reported.

@@ -21,6 +21,13 @@
 #               login; it must be configured and never stopped;
 #   refusing    static; a modem that refuses the password: it must get it at
 #               most -e times (MODEM_OPTIONS="-e 3") and the log must say so.
+#   udhcpc      dynamic; the board's Ethernet (eth0, renamed wan0 by the
+#               service) gets its lease from dnsmasq on the host (a tap in
+#               a network namespace of qemu's own) through busybox udhcpc,
+#               which the service renews (DHCP_CLIENT=udhcpc): dnsmasq must
+#               see the renewal only after the modem's last command, and
+#               udhcpc still run with wan0's address.
+#   systemd     Debian's systemd as PID 1 (scripts/board-systemd-lib.sh).
 #
 # tests/board/board-checks then waits for the service's outcome and reports
 # on the board's console what the host judges here: the service's status,
@@ -183,16 +190,17 @@ interfaces() {
   topic "$1" | sed -n 's/^[0-9]*: \([^:@]*\)[:@].*/\1/p' | tr '\n' ' '
 }
 
+# check_rename FROM: the boot script renamed FROM (default dummy0) wan0.
 check_rename() {
-  local before after
+  local from=${1:-dummy0} before after
   before=$(interfaces links)
   after=$(interfaces links-after)
-  if [[ " $before " == *" wan0 "* && " $before " != *" dummy0 "* ]]; then
-    ok "netif-rename dummy0 wan0 on the board: ip link shows: $before"
+  if [[ " $before " == *" wan0 "* && " $before " != *" $from "* ]]; then
+    ok "netif-rename $from wan0 on the board: ip link shows: $before"
   else
-    bad "after the boot script's rename ip link shows '$before', not wan0 instead of dummy0"
+    bad "after the boot script's rename ip link shows '$before', not wan0 instead of $from"
   fi
-  expect_log_order "daemon.info dsl-modem: netif-rename dummy0 wan0: exit status 0, renamed"
+  expect_log_order "daemon.info dsl-modem: netif-rename $from wan0: exit status 0, renamed"
   expect_in missing "ioctl: No such device" "netif-rename nosuch0 wan1: ioctl: No such device"
   expect_in missing "exit status 255" "netif-rename nosuch0 wan1: exit status 255"
   expect_in toolong "exit status 1" "netif-rename wan0 abcdefghijklmnop (16 bytes): exit status 1"
@@ -206,8 +214,25 @@ check_rename() {
 # The configuration as the log tells it: login probes (one at least) until
 # one got in, then the real run with the command file, the kick of the
 # stand-in client (once: never by a probe) after the last answer, and the
-# service's one outcome line.
+# service's one outcome line. With "udhcpc": the renewal the service asked
+# of udhcpc instead of the kick.
 check_configured() {
+  if [ "${1:-}" = udhcpc ]; then
+    expect_log_order \
+      "user.info serial-modem-setup: Configuring DSL modem using /run/dsl-modem/login-probe-no-commands" \
+      "user.info serial-modem-setup: Login complete" \
+      "user.info serial-modem-setup: Configuring DSL modem using /etc/ppp/bridge.conf" \
+      "user.info serial-modem-setup: Login complete" \
+      "user.info serial-modem-setup: Configuration done" \
+      "daemon.info dsl-modem: DHCP: asked udhcpc (pid *" \
+      "daemon.info dsl-modem: modem configured in *"
+    if topic dhcpcd | grep -q .; then
+      bad "the stand-in client was kicked, though DHCP_CLIENT=udhcpc"
+    fi
+    expect_one_outcome
+    expect_in service "dsl-modem: configured at " "the service's status: configured"
+    return
+  fi
   local pid alarms
   pid=$(topic dhcpcd | sed -n 's/^pid \([0-9]*\) got SIGALRM$/\1/p' | head -n 1)
   alarms=$(topic dhcpcd | grep -c 'got SIGALRM$' || true)
@@ -231,10 +256,11 @@ check_configured() {
   expect_in service "exit status 0" "the service's status: exit status 0"
 }
 
-# The service logs one line for its outcome; the rename has its own.
+# The service logs one line for its outcome; the rename and the DHCP
+# renewal have their own.
 expect_one_outcome() {
   local lines
-  lines=$(log_lines | grep '^daemon\.[a-z]* dsl-modem: ' | grep -v ': netif-rename ' || true)
+  lines=$(log_lines | grep '^daemon\.[a-z]* dsl-modem: ' | grep -v ': netif-rename \|: DHCP: ' || true)
   if [ "$(grep -c . <<<"$lines")" -eq 1 ]; then
     ok "one outcome line from the service"
   else
@@ -341,12 +367,51 @@ boot_settings() {
   late-node) echo "MODEM_DEVICE=/dev/dslcons0" ;;
   late-modem) echo "MODEM_WAIT=90" ;;
   refusing) echo 'MODEM_OPTIONS="-e 3"' ;;
+  udhcpc) printf '%s\n' RENAME_FROM=eth0 DHCP_INTERFACE=wan0 DHCP_CLIENT=udhcpc ;;
   esac
 }
 
+# The DHCP server's log lines by the time the modem had the command file's
+# last command (board_dhcp_replies makes it answer 200 ms later): dhcp_mark,
+# taken once, by the boots' wait loops, on a board with a DHCP server.
+take_dhcp_mark() {
+  if [ -z "$dhcp_mark" ] && [ -f "$dir/dnsmasq.log" ] && [ -f "$dir/transcript" ] &&
+    modem_received_lines | grep -qxF -- "$BOARD_LAST_COMMAND"; then
+    dhcp_mark=$(grep -c . "$dir/dnsmasq.log" || true)
+  fi
+}
+
+# check_lease_renewal TOPIC TEXT: the board's lease on wan0 as dnsmasq saw
+# it: one request (the lease) before the modem had its last command, the
+# renewal's request and ack after it; the board's TOPIC report holds TEXT
+# (the service's line that asked for it), and its address report the
+# address still.
+check_lease_renewal() {
+  local log=$dir/dnsmasq.log address before after
+  address=$(sed -n 's/.* DHCPACK(board0) \([0-9.]*\) .*/\1/p' "$log" | head -n 1)
+  if [ -z "$address" ] || [ -z "$dhcp_mark" ]; then
+    bad "no lease from dnsmasq (${address:-no DHCPACK}) or no last command seen (${dhcp_mark:-none})"
+    return
+  fi
+  before=$(head -n "$dhcp_mark" "$log" | grep -c "DHCPREQUEST(board0) $address " || true)
+  after=$(tail -n +"$((dhcp_mark + 1))" "$log" | grep -o "DHCP[A-Z]*(board0) $address [0-9a-f:]*" || true)
+  if [ "$before" -eq 1 ]; then
+    ok "dnsmasq: one request for $address (the lease) before the modem's last command"
+  else
+    bad "dnsmasq saw $before requests for $address before the modem's last command, not one"
+  fi
+  if grep -q DHCPREQUEST <<<"$after" && grep -q DHCPACK <<<"$after"; then
+    ok "dnsmasq after the modem's last command: $(tr '\n' ' ' <<<"$after")"
+  else
+    bad "dnsmasq saw no renewal of $address after the modem's last command"
+  fi
+  expect_in "$1" "$2" "the service: $(topic "$1" | grep -m 1 -F -- "$2")"
+  expect_in address "inet $address/" "wan0 still holds $address"
+}
+
 # boot LABEL BUILD KIND: one boot of the board with the programs of BUILD,
-# and every check of its reports. KIND: up, late-node, late-modem, refusing
-# (see the top).
+# and every check of its reports. KIND: up, late-node, late-modem, refusing,
+# udhcpc (see the top).
 boot() {
   local label=$1 build=$2 kind=$3
   local sim_options=()
@@ -361,7 +426,18 @@ boot() {
   late-node) echo "LATE_LINK='6 /dev/dslcons0 /dev/ttyAMA1'" >"$dir/overlay/etc/board-boot" ;;
   late-modem) sim_options=(--power-on 25000 --boot-log 6000 --autoboot 3) ;;
   refusing) sim_options=(-p not-the-boards-password) ;;
+  udhcpc)
+    mkdir -p "$dir/overlay/etc/init.d" "$dir/overlay/lib/modules"
+    cp tests/board/udhcpc/S30board-net tests/board/udhcpc/S45udhcpc "$dir/overlay/etc/init.d/"
+    cp tests/board/udhcpc/udhcpc.script "$dir/overlay/etc/"
+    cp "$BOARD_PLATFORM/libphy.ko" "$BOARD_PLATFORM/smsc911x.ko" "$dir/overlay/lib/modules/"
+    ;;
   esac
+  local replies=$REPLIES
+  if [ "$kind" = udhcpc ]; then
+    board_dhcp_replies "$dir" "$REPLIES"
+    replies=$dir/replies
+  fi
   if ! board_initramfs "$build" "$(printf '%s\n' '::sysinit:/etc/init.d/rcS' \
     '::wait:/usr/sbin/board-checks' '::wait:/bin/busybox reboot -f')" "$dir/initramfs.cpio.gz" \
     "$dir/overlay"; then
@@ -369,19 +445,25 @@ boot() {
     return 1
   fi
   board_qemu "$dir" "$dir/initramfs.cpio.gz" "file:$console"
-  "${BOARD_QEMU[@]}" >"$dir/qemu.log" 2>&1 &
+  if [ "$kind" = udhcpc ]; then
+    board_dhcp_network "$dir" >"$dir/qemu.log" 2>&1 &
+  else
+    "${BOARD_QEMU[@]}" >"$dir/qemu.log" 2>&1 &
+  fi
   BOARD_QEMU_PID=$!
   # shellcheck disable=SC2046  # the options are words
   if ! board_attach "$dir" "$BOARD_QEMU_PID" $(board_modem_sim_options) -d "$REPLY_DELAY_MS" \
-    -r "$REPLIES" "${sim_options[@]}"; then
+    -r "$replies" "${sim_options[@]}"; then
     board_stop
     cat "$dir/qemu.log" >&2
     bad "the board did not start"
     return 1
   fi
   local started=$SECONDS deadline=$((SECONDS + BOARD_TIMEOUT))
+  dhcp_mark=
   while kill -0 "$BOARD_QEMU_PID" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
-    sleep 0.2
+    take_dhcp_mark
+    sleep 0.05
   done
   local ran=$((SECONDS - started)) timed_out=0
   kill -0 "$BOARD_QEMU_PID" 2>/dev/null && timed_out=1
@@ -403,7 +485,11 @@ boot() {
     bad "the board's start: $(topic error | tr '\n' ';')"
   fi
   check_start
-  check_rename
+  if [ "$kind" = udhcpc ]; then
+    check_rename eth0
+  else
+    check_rename
+  fi
   if [ "$kind" = refusing ]; then
     check_refused 3
   else
@@ -412,7 +498,13 @@ boot() {
       "the device link appeared late: $(topic late-link)"
     check_modem_received
     check_one_newline_each
-    check_configured
+    if [ "$kind" = udhcpc ]; then
+      check_configured udhcpc
+      check_lease_renewal syslog "dsl-modem: DHCP: asked udhcpc (pid "
+      expect_in udhcpc "exit status 0" "udhcpc still runs"
+    else
+      check_configured
+    fi
     check_process_list
     check_stty
   fi
@@ -429,6 +521,7 @@ boot dynamic build/armhf up || failed+=(dynamic)
 boot static build/armhf-static late-node || failed+=(static)
 boot late-modem build/armhf-static late-modem || failed+=(late-modem)
 boot refusing build/armhf-static refusing || failed+=(refusing)
+boot udhcpc build/armhf udhcpc || failed+=(udhcpc)
 boot_systemd || failed+=(systemd)
 
 echo "board: fetching the packages took ${fetch_seconds} s; the whole leg $((SECONDS - leg_start)) s"
