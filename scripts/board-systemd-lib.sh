@@ -244,7 +244,7 @@ board_systemd_board_files() {
 # systemd-networkd renew the lease (DHCP_CLIENT=networkd) after the modem's
 # last command, and what the journal says. Run by scripts/board-test.sh,
 # whose checks it uses (dir, console, boot_failed, topic, ok, bad,
-# expect_in, take_dhcp_mark, check_modem_booted, check_modem_received,
+# expect_in, wait_for_board, check_modem_booted, check_modem_received,
 # check_one_newline_each, check_lease_renewal).
 boot_systemd() {
   dir=$BOARD_DIR/systemd
@@ -297,14 +297,9 @@ boot_systemd() {
     board_serve_modem "$dir" $(board_modem_sim_options) -d "$REPLY_DELAY_MS" -r "$dir/replies" \
       --power-on 1000 --boot-log 6000 --autoboot 3 || bad "modem-sim did not start"
   fi
-  dhcp_mark=
-  while kill -0 "$BOARD_QEMU_PID" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
-    take_dhcp_mark
-    sleep 0.02
-  done
-  local ran=$((SECONDS - started)) timed_out=0
-  kill -0 "$BOARD_QEMU_PID" 2>/dev/null && timed_out=1
-  board_stop
+  local timed_out
+  wait_for_board "$deadline"
+  local ran=$((SECONDS - started))
   if [ "$timed_out" -eq 1 ] || ! grep -q '^@done|' "$console"; then
     tr -d '\r' <"$console" | tail -n 40 >&2
     bad "the board did not finish its checks within $BOARD_TIMEOUT s (console above, all of it in $console)"

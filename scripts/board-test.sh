@@ -381,6 +381,20 @@ take_dhcp_mark() {
   fi
 }
 
+# wait_for_board DEADLINE: until qemu has ended, or until SECONDS reaches
+# DEADLINE, taking the DHCP mark meanwhile; then stops what still runs. Sets
+# timed_out to 1 when qemu was still running.
+wait_for_board() {
+  dhcp_mark=
+  while kill -0 "$BOARD_QEMU_PID" 2>/dev/null && [ $SECONDS -lt "$1" ]; do
+    take_dhcp_mark
+    sleep 0.05
+  done
+  timed_out=0
+  kill -0 "$BOARD_QEMU_PID" 2>/dev/null && timed_out=1
+  board_stop
+}
+
 # check_lease_renewal TOPIC TEXT: the board's lease on wan0 as dnsmasq saw
 # it: one request (the lease) before the modem had its last command, the
 # renewal's request and ack after it; the board's TOPIC report holds TEXT
@@ -459,15 +473,9 @@ boot() {
     bad "the board did not start"
     return 1
   fi
-  local started=$SECONDS deadline=$((SECONDS + BOARD_TIMEOUT))
-  dhcp_mark=
-  while kill -0 "$BOARD_QEMU_PID" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
-    take_dhcp_mark
-    sleep 0.05
-  done
-  local ran=$((SECONDS - started)) timed_out=0
-  kill -0 "$BOARD_QEMU_PID" 2>/dev/null && timed_out=1
-  board_stop
+  local started=$SECONDS
+  wait_for_board $((SECONDS + BOARD_TIMEOUT))
+  local ran=$((SECONDS - started))
   if [ "$timed_out" -eq 1 ]; then
     tr -d '\r' <"$console" | tail -n 40 >&2
     bad "the board did not finish within $BOARD_TIMEOUT s (console above, all of it in $console)"
