@@ -207,6 +207,7 @@ TEST(BootScript, ConfiguresOnceAndKeepsTheTraceWithoutThePassword) {
     // there; the second one finds the shell.
     options.script = {"\r\nLogin: ", "\r\nPassword: ", "\r\nHello " + password + "\r\n"};
     options.script.resize(20, "\r\n > ");
+    options.lineTimeMs = 30;  // a modem's pace, not an instant answer
     modemsim::ModemSim modem(options);
     modem.start();
     BootService service(shell);

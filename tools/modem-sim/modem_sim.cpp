@@ -85,6 +85,8 @@ struct ModemSim::State {
                    const std::string& takeUpEcho);
   ssize_t toLine(const char* bytes, std::size_t size, Clock::time_point now);
   void flushLine(Clock::time_point now);
+  // The modelled line still holds bursts it has not handed over.
+  bool lineBusy() const { return line.holding() || !wire.empty(); }
   void sendChatter(Clock::time_point now);
   void advanceBoot(Clock::time_point now);
   void log(const char* direction, const std::string& bytes);
@@ -350,7 +352,7 @@ void ModemSim::State::flushLine(Clock::time_point now) {
 
 // The modem's boot, until the console takes over with its first prompt.
 void ModemSim::State::advanceBoot(Clock::time_point now) {
-  const bool lineIdle = outbox.empty() && !line.holding() && wire.empty();
+  const bool lineIdle = outbox.empty() && !lineBusy();
   for (BootModel::Output& output : boot->advance(now, lineIdle)) {
     if (!output.note.empty()) record(output.note + "\n");
     if (!output.bytes.empty()) outbox.add(std::move(output.bytes), now);
@@ -367,7 +369,7 @@ void ModemSim::State::sendChatter(Clock::time_point now) {
   if (outbox.midPiece()) return;
   // A modelled line talks at its own pace: the next line goes onto it once
   // it has handed over the last, so the reader gets bursts without pause.
-  if (paced && (line.holding() || !wire.empty())) return;
+  if (paced && lineBusy()) return;
   ++chatterCount;
   std::string noise;
   if (options.garbage) {
