@@ -29,7 +29,7 @@ bool readCommand(std::istream& commandFile, std::string& command) {
 }
 
 void runCommandFile(int port, std::istream& commandFile, const SetupOptions& options,
-                    int& failedCommands) {
+                    CommandTally& tally) {
   int gapMs = chunkGapMs(options.baudRate);
   int quietPolls = std::max(options.loginWaitUs, OWED_QUIET_MIN_US) / POLL_US;
   // The console answers every newline with a prompt. A slow command gets
@@ -45,9 +45,10 @@ void runCommandFile(int port, std::istream& commandFile, const SetupOptions& opt
     tcflush(port, TCIFLUSH);
     // No terminator: the newline goes out on the first silent poll.
     writeToPort(port, command);
+    ++tally.sentCommands;
     int polls = waitForPrompt(port, PROMPT_POLL_BUDGET, gapMs, owedPrompts);
     if (polls < 0) {
-      ++failedCommands;
+      ++tally.failedCommands;
       continue;
     }
     if (options.debug) {
@@ -60,7 +61,7 @@ void runCommandFile(int port, std::istream& commandFile, const SetupOptions& opt
   // A file that stops being readable must not look like a finished one.
   if (commandFile.bad()) {
     syslog(LOG_ERR, "Reading cmd file '%s' failed", options.configPath.c_str());
-    ++failedCommands;
+    ++tally.failedCommands;
   }
 }
 

@@ -29,12 +29,12 @@ int main(int argc, char** argv) {
   }
 
   runLogin(port, options);
-  int failedCommands = 0;
-  runCommandFile(port, commandFile, options, failedCommands);
+  CommandTally tally;
+  runCommandFile(port, commandFile, options, tally);
   if (!options.kickInterface.empty()) kickDhcpClient(options.kickInterface);
 
   syslog(LOG_INFO, "Configuration done\n");
   close(port);
   commandFile.close();
-  return std::min(failedCommands, MAX_EXIT_STATUS);
+  return std::min(tally.failedCommands, MAX_EXIT_STATUS);
 }

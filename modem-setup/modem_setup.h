@@ -90,9 +90,14 @@ void runLogin(int port, const SetupOptions& options);
 // Reads the next command line of a command file, skipping empty lines and
 // lines that start with "#"; false at the end of the file or on a read error.
 bool readCommand(std::istream& commandFile, std::string& command);
+// What the command phase did: the commands sent, and those that failed.
+struct CommandTally {
+  int sentCommands = 0;
+  int failedCommands = 0;
+};
 // Sends every command of the file and counts those without a prompt back.
 void runCommandFile(int port, std::istream& commandFile, const SetupOptions& options,
-                    int& failedCommands);
+                    CommandTally& tally);
 // Polls for the shell prompt; the polls spent before it came, or -1. Sets
 // owedPrompts to the prompts the console still owes for the newlines sent.
 int waitForPrompt(int fd, int maxAttempts, int gapMs, int& owedPrompts);
