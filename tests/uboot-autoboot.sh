@@ -1,0 +1,278 @@
+#!/usr/bin/env bash
+# serial-modem-setup's wait for a booting modem (-W 40 -q 2) against a real
+# bootloader: Debian's U-Boot (u-boot-qemu, its qemu_arm build) under
+# qemu-system-arm -M virt, its UART relayed to the program's pty by
+# modem-sim --relay, which drops what the program sends before U-Boot's first
+# output byte, as on a board whose UART the bootloader itself sets up. A byte
+# that reaches U-Boot after that, before its countdown ("Hit any key to stop
+# autoboot") is over, stops the autoboot.
+#
+# U-Boot is powered on (qemu started) at moments spread over the wait, and
+# around the program's own newlines: after 2 s of quiet, each unanswered one
+# doubling the quiet needed, they fall at about 2, 6, 14 and 30 s. The
+# moments aim U-Boot's first output byte just before, at and just after
+# them; what they hit is measured from the relay's transcript and shown. For
+# each moment the autoboot must run (U-Boot goes on to its boot command after
+# the countdown, rather than printing its "=> " prompt), and the program must
+# still be waiting then. Two checks of the harness come first: a byte sent
+# right after U-Boot's first output must stop the autoboot, and one sent
+# while qemu is connected but U-Boot has printed nothing must be dropped.
+#
+#   tests/uboot-autoboot.sh SERIAL_MODEM_SETUP MODEM_SIM SANDBOX_RUN
+#
+# Everything runs in a pid namespace of its own: qemu and the programs end
+# with the test. About 2.5 minutes; exits 77 (skipped) when qemu-system-arm
+# or U-Boot's qemu_arm build is missing.
+set -euo pipefail
+
+UBOOT=/usr/lib/u-boot/qemu_arm/u-boot.bin
+QUIET=2
+WAIT=40
+
+if [ "${1:-}" != --inner ]; then
+  missing=()
+  command -v qemu-system-arm >/dev/null || missing+=("qemu-system-arm (Debian package qemu-system-arm)")
+  [ -r "$UBOOT" ] || missing+=("$UBOOT (Debian package u-boot-qemu)")
+  if [ ${#missing[@]} -ne 0 ]; then
+    echo "not found: ${missing[*]}"
+    exit 77
+  fi
+  # --kill-child: whatever ends this script ends qemu and the programs too.
+  exec unshare --pid --fork --kill-child bash "$0" --inner "$(realpath "$1")" \
+    "$(realpath "$2")" "$(realpath "$3")"
+fi
+setup=$2 modem_sim=$3 sandbox=$4
+
+work=$(mktemp -d)
+relay_pid='' qemu_pid=''
+stop_all() {
+  local pid
+  for pid in $qemu_pid $relay_pid; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in $qemu_pid $relay_pid; do
+    wait "$pid" 2>/dev/null || true
+  done
+  qemu_pid='' relay_pid=''
+}
+trap 'stop_all; rm -rf "$work"' EXIT
+printf 'echo unused\n' >"$work/commands"
+
+now_ms() {
+  local us=${EPOCHREALTIME/./}
+  echo $((us / 1000))
+}
+
+# sleep_until MS: until now_ms reaches MS.
+sleep_until() {
+  local left=$(($1 - $(now_ms)))
+  [ $left -le 0 ] || sleep "$((left / 1000)).$(printf %03d $((left % 1000)))"
+}
+
+seconds() { printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)); }
+
+# wait_for SECONDS COMMAND...: until the command succeeds, at most so long.
+wait_for() {
+  local until=$(($(now_ms) + $1 * 1000))
+  shift
+  until "$@"; do
+    [ "$(now_ms)" -lt $until ] || return 1
+    sleep 0.02
+  done
+}
+
+# start_relay NAME COMMAND...: modem-sim --relay, running the command ("{}"
+# is the pty) with its transcript in NAME.t; sets relay_pid and relay_ms,
+# the time it started, and waits for its socket.
+start_relay() {
+  local name=$1
+  shift
+  relay_ms=$(now_ms)
+  "$modem_sim" --relay "$work/$name.sock" -t "$work/$name.t" -- "$@" >"$work/$name.out" 2>&1 &
+  relay_pid=$!
+  if ! wait_for 10 test -S "$work/$name.sock"; then
+    echo "FAILED: $name: modem-sim --relay made no socket" >&2
+    cat "$work/$name.out" >&2
+    exit 1
+  fi
+}
+
+# start_qemu NAME STDIN QEMU_OPTION...: U-Boot powers on, its UART
+# connecting to the relay's socket; sets qemu_pid and qemu_ms, when it was
+# started.
+start_qemu() {
+  local name=$1 stdin=$2
+  shift 2
+  qemu_ms=$(now_ms)
+  qemu-system-arm -M virt -m 128 -bios "$UBOOT" -display none -nic none \
+    -chardev "socket,id=uart,path=$work/$name.sock,server=off" -serial chardev:uart \
+    "$@" <"$stdin" >>"$work/$name.qemu" 2>&1 &
+  qemu_pid=$!
+}
+
+# judge NAME: reads NAME.t, the relay's transcript. Sets verdict ("ran",
+# "stopped", or "" while unknown), first_ms (U-Boot's first output, in the
+# relay's time; -1 before it), sends (the times of what the program sent:
+# "MS:dropped" or "MS:reached") and countdown (its line as U-Boot printed it).
+judge() {
+  local ms direction text out=''
+  verdict='' first_ms=-1 sends=() countdown=''
+  while read -r ms _ direction text; do
+    case $direction in
+      '->')
+        [ "$first_ms" -ge 0 ] || first_ms=$ms
+        text=${text#\"}
+        out+=${text%\"}
+        ;;
+      '<-') sends+=("$ms:reached") ;;
+      --) [[ $text != dropped* ]] || sends+=("$ms:dropped") ;;
+    esac
+  done <"$work/$1.t"
+  local after=${out#*Hit any key to stop autoboot:}
+  [ "$after" != "$out" ] || return 0
+  [[ $after == *'\r\n'* ]] || return 0
+  countdown=${after%%'\r\n'*}
+  local next=${after#*'\r\n'}
+  # Stopped: the prompt right after the countdown. Anything else is its
+  # boot command at work.
+  if [[ $next == '=> '* ]]; then
+    verdict=stopped
+  elif [ -n "$next" ] && [[ '=> ' != "$next"* ]]; then
+    verdict=ran
+  fi
+}
+
+# run_until_verdict NAME SECONDS: judges NAME until a verdict, at most so
+# long; false, saying why, when none came or the relay's command ended
+# first.
+run_until_verdict() {
+  local name=$1 until=$(($(now_ms) + $2 * 1000))
+  while :; do
+    judge "$name"
+    [ -z "$verdict" ] || return 0
+    if ! kill -0 "$relay_pid" 2>/dev/null; then
+      local status=0
+      wait "$relay_pid" || status=$?
+      relay_pid=''
+      echo "FAILED: $name: the program ended (status $status) before U-Boot's verdict" >&2
+      return 1
+    fi
+    if [ "$(now_ms)" -ge $until ]; then
+      echo "FAILED: $name: no verdict from U-Boot within $2 s" >&2
+      return 1
+    fi
+    sleep 0.05
+  done
+}
+
+show_transcript() {
+  echo "--- $work/$1.t" >&2
+  cat "$work/$1.t" >&2
+  echo "--- what the relay's command printed" >&2
+  cat "$work/$1.out" >&2
+  echo "--- qemu" >&2
+  cat "$work/$1.qemu" >&2 2>/dev/null || true
+}
+
+failed=0
+fail() {
+  echo "FAILED: $*" >&2
+  failed=1
+}
+
+# The harness, first with a byte that reaches U-Boot: the stand-in sends a
+# newline as soon as it has read U-Boot's first byte.
+# shellcheck disable=SC2016  # $1 is the stand-in shell's
+start_relay late sh -c 'head -c 1 <"$1" >/dev/null && printf "\n" >"$1" && exec sleep 60' sh {}
+start_qemu late /dev/null -monitor none
+if run_until_verdict late 30; then
+  # U-Boot's first output, counted from qemu's start: where later moments aim.
+  latency_ms=$((relay_ms + first_ms - qemu_ms))
+  echo "harness, a byte after U-Boot's first output: the autoboot $verdict" \
+    "(first output $(seconds $latency_ms) s after qemu started; countdown \"$countdown\")"
+  [ "$verdict" = stopped ] || fail "late: a byte after U-Boot's first output did not stop it"
+else
+  latency_ms=300
+  failed=1
+fi
+[ $failed -eq 0 ] || show_transcript late
+stop_all
+
+# Then a byte sent while qemu is connected but holds U-Boot (-S): the relay
+# must drop it, and the autoboot run once qemu lets U-Boot go.
+mkfifo "$work/monitor"
+exec 3<>"$work/monitor"
+# shellcheck disable=SC2016  # $1 and $2 are the stand-in shell's
+start_relay early sh -c 'until [ -e "$2" ]; do sleep 0.02; done; printf "\n" >"$1"; exec sleep 60' \
+  sh {} "$work/go"
+start_qemu early "$work/monitor" -S -monitor stdio
+if wait_for 20 grep -q -- '-- connected' "$work/early.t" && touch "$work/go" &&
+  wait_for 10 grep -q -- '-- dropped' "$work/early.t" && echo cont >&3 &&
+  run_until_verdict early 30; then
+  echo "harness, a byte before U-Boot's first output: dropped, the autoboot $verdict"
+  [ "$verdict" = ran ] || fail "early: the byte before U-Boot's first output reached it"
+else
+  fail "early: qemu did not connect, or the stand-in's byte was not dropped"
+fi
+[ $failed -eq 0 ] || show_transcript early
+stop_all
+exec 3>&-
+if [ $failed -ne 0 ]; then
+  echo "FAILED: the harness cannot tell a stopped autoboot from one that ran" >&2
+  exit 1
+fi
+
+# The moments: U-Boot's first output byte aimed at these times (ms from the
+# program's start).
+nudges=($((QUIET * 1000)) $((3 * QUIET * 1000)) $((7 * QUIET * 1000)) $((15 * QUIET * 1000)))
+moments=(1000
+  $((nudges[0] - 200)) $((nudges[0] - 50)) "${nudges[0]}" $((nudges[0] + 50)) $((nudges[0] + 200))
+  $((nudges[1] - 50)) "${nudges[1]}" $((nudges[1] + 50))
+  "${nudges[2]}" 22000 "${nudges[3]}")
+ran=0 n=0
+for aim in "${moments[@]}"; do
+  n=$((n + 1))
+  name=moment$n
+  start_relay "$name" "$sandbox" -- "$setup" -W "$WAIT" -q "$QUIET" -d {} \
+    -c "$work/commands" -u admin -p secret
+  sleep_until $((relay_ms + aim - latency_ms))
+  start_qemu "$name" /dev/null -monitor none
+  if ! run_until_verdict "$name" 30; then
+    failed=1
+    show_transcript "$name"
+    stop_all
+    continue
+  fi
+  stop_all
+  # Where U-Boot's first byte fell among what the program sent.
+  nearest='' sent=''
+  for send in "${sends[@]}"; do
+    at=${send%%:*}
+    sent+="${sent:+, }$(seconds "$at") s ${send#*:}"
+    offset=$((first_ms - at)) best=$((first_ms - ${nearest:-0}))
+    if [ -z "$nearest" ] || [ ${offset#-} -lt ${best#-} ]; then nearest=$at; fi
+  done
+  where=''
+  if [ -n "$nearest" ]; then
+    offset=$((first_ms - nearest))
+    if [ $offset -lt 0 ]; then where="$(seconds $((-offset))) s before"; else where="$(seconds $offset) s after"; fi
+    where=", $where the program's write at $(seconds "$nearest") s"
+  fi
+  echo "moment $n/${#moments[@]}: U-Boot's first output at $(seconds "$first_ms") s (aimed" \
+    "$(seconds "$aim") s)$where: autoboot $verdict; the program wrote at ${sent:-no time}"
+  # A program that never nudged would pass vacuously.
+  if [ "$first_ms" -gt $(((QUIET + 1) * 1000)) ] && [ ${#sends[@]} -eq 0 ]; then
+    fail "moment $n: the program sent no newline in $(seconds "$first_ms") s of silence"
+    show_transcript "$name"
+  elif [ "$verdict" = ran ]; then
+    ran=$((ran + 1))
+  else
+    fail "moment $n: the program stopped U-Boot's autoboot"
+    show_transcript "$name"
+  fi
+  # Later moments aim with what this one took.
+  latency_ms=$(((latency_ms + relay_ms + first_ms - qemu_ms) / 2))
+done
+
+echo "U-Boot's autoboot ran at $ran of ${#moments[@]} power-on moments over the program's wait"
+exit $failed
