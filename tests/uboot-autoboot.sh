@@ -81,6 +81,10 @@ wait_for() {
   done
 }
 
+# relay_started NAME: its socket is there, or the relay has ended.
+# shellcheck disable=SC2317  # called through wait_for
+relay_started() { [ -S "$work/$1.sock" ] || ! kill -0 "$relay_pid" 2>/dev/null; }
+
 # start_relay NAME COMMAND...: modem-sim --relay, running the command ("{}"
 # is the pty) with its transcript in NAME.t; sets relay_pid and relay_ms,
 # the time it started, and waits for its socket.
@@ -90,8 +94,14 @@ start_relay() {
   relay_ms=$(now_ms)
   "$modem_sim" --relay "$work/$name.sock" -t "$work/$name.t" -- "$@" >"$work/$name.out" 2>&1 &
   relay_pid=$!
-  if ! wait_for 10 test -S "$work/$name.sock"; then
-    echo "FAILED: $name: modem-sim --relay made no socket" >&2
+  # The socket comes before the command starts, and goes when it ends.
+  wait_for 10 relay_started "$name" || true
+  if ! kill -0 "$relay_pid" 2>/dev/null || [ ! -S "$work/$name.sock" ]; then
+    local status=0
+    wait "$relay_pid" || status=$?
+    relay_pid=''
+    echo "FAILED: $name: modem-sim --relay or its command ended at once (status $status)," \
+      "or made no socket" >&2
     cat "$work/$name.out" >&2
     exit 1
   fi
@@ -244,22 +254,20 @@ for aim in "${moments[@]}"; do
     continue
   fi
   stop_all
-  # Where U-Boot's first byte fell among what the program sent.
-  nearest='' sent=''
-  for send in "${sends[@]}"; do
-    at=${send%%:*}
-    sent+="${sent:+, }$(seconds "$at") s ${send#*:}"
-    offset=$((first_ms - at)) best=$((first_ms - ${nearest:-0}))
-    if [ -z "$nearest" ] || [ ${offset#-} -lt ${best#-} ]; then nearest=$at; fi
+  # Where U-Boot's first byte fell: against the newline due nearest to it
+  # (had nothing answered), and among what the program did send.
+  due=${nudges[0]}
+  for at in "${nudges[@]}"; do
+    offset=$((first_ms - at)) best=$((first_ms - due))
+    if [ ${offset#-} -lt ${best#-} ]; then due=$at; fi
   done
-  where=''
-  if [ -n "$nearest" ]; then
-    offset=$((first_ms - nearest))
-    if [ $offset -lt 0 ]; then where="$(seconds $((-offset))) s before"; else where="$(seconds $offset) s after"; fi
-    where=", $where the program's write at $(seconds "$nearest") s"
-  fi
-  echo "moment $n/${#moments[@]}: U-Boot's first output at $(seconds "$first_ms") s (aimed" \
-    "$(seconds "$aim") s)$where: autoboot $verdict; the program wrote at ${sent:-no time}"
+  offset=$((first_ms - due))
+  if [ $offset -lt 0 ]; then where="$(seconds $((-offset))) s before"; else where="$(seconds $offset) s after"; fi
+  sent=''
+  for send in "${sends[@]}"; do sent+="${sent:+, }$(seconds "${send%%:*}") s ${send#*:}"; done
+  echo "moment $n/${#moments[@]}: U-Boot's first output at $(seconds "$first_ms") s, $where" \
+    "the newline due at $(seconds "$due") s; the program wrote at ${sent:-no time};" \
+    "autoboot $verdict"
   # A program that never nudged would pass vacuously.
   if [ "$first_ms" -gt $(((QUIET + 1) * 1000)) ] && [ ${#sends[@]} -eq 0 ]; then
     fail "moment $n: the program sent no newline in $(seconds "$first_ms") s of silence"
@@ -274,5 +282,6 @@ for aim in "${moments[@]}"; do
   latency_ms=$(((latency_ms + relay_ms + first_ms - qemu_ms) / 2))
 done
 
-echo "U-Boot's autoboot ran at $ran of ${#moments[@]} power-on moments over the program's wait"
+echo "U-Boot's autoboot ran at $ran of ${#moments[@]} power-on moments over the program's wait" \
+  "(the whole test ${SECONDS} s)"
 exit $failed
