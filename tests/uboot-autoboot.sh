@@ -7,21 +7,22 @@
 # that reaches U-Boot after that, before its countdown ("Hit any key to stop
 # autoboot") is over, stops the autoboot.
 #
-# U-Boot is powered on (qemu started) at moments spread over the wait, and
-# around the program's own newlines: after 2 s of quiet, each unanswered one
-# doubling the quiet needed, they fall at about 2, 6, 14 and 30 s. The
-# moments aim U-Boot's first output byte just before, at and just after
-# them; what they hit is measured from the relay's transcript and shown. For
-# each moment the autoboot must run (U-Boot goes on to its boot command after
-# the countdown, rather than printing its "=> " prompt), and the program must
-# still be waiting then. Two checks of the harness come first: a byte sent
-# right after U-Boot's first output must stop the autoboot, and one sent
-# while qemu is connected but U-Boot has printed nothing must be dropped.
+# U-Boot is powered on (qemu, started held with -S and connected, told to
+# "cont") at moments spread over the wait, and around the program's own
+# newlines: after 2 s of quiet, each unanswered one doubling the quiet
+# needed, they fall at about 2, 6, 14 and 30 s. The moments aim U-Boot's
+# first output byte just before, at and just after them; what they hit is
+# measured from the relay's transcript and shown. For each moment the
+# autoboot must run (U-Boot goes on to its boot command after the countdown,
+# rather than printing its "=> " prompt), and the program must still be
+# waiting then. Two checks of the harness come first: a byte sent right
+# after U-Boot's first output must stop the autoboot, and one sent while
+# qemu is connected but U-Boot has printed nothing must be dropped.
 #
 #   tests/uboot-autoboot.sh SERIAL_MODEM_SETUP MODEM_SIM SANDBOX_RUN
 #
 # Everything runs in a pid namespace of its own: qemu and the programs end
-# with the test. About 2.5 minutes; exits 77 (skipped) when qemu-system-arm
+# with the test. About 2 minutes; exits 77 (skipped) when qemu-system-arm
 # or U-Boot's qemu_arm build is missing.
 set -euo pipefail
 
@@ -56,6 +57,9 @@ stop_all() {
   qemu_pid='' relay_pid=''
 }
 trap 'stop_all; rm -rf "$work"' EXIT
+# qemu's monitors read this fifo: "cont" powers U-Boot on.
+mkfifo "$work/monitor"
+exec 3<>"$work/monitor"
 printf 'echo unused\n' >"$work/commands"
 
 now_ms() {
@@ -107,17 +111,27 @@ start_relay() {
   fi
 }
 
-# start_qemu NAME STDIN QEMU_OPTION...: U-Boot powers on, its UART
-# connecting to the relay's socket; sets qemu_pid and qemu_ms, when it was
-# started.
+# start_qemu NAME: qemu with U-Boot, held before its first instruction (-S)
+# until power_on, its UART connected to the relay's socket, its monitor
+# reading the fifo on descriptor 3; sets qemu_pid. Waits until the relay
+# has the connection.
 start_qemu() {
-  local name=$1 stdin=$2
-  shift 2
-  qemu_ms=$(now_ms)
-  qemu-system-arm -M virt -m 128 -bios "$UBOOT" -display none -nic none \
+  local name=$1
+  qemu-system-arm -M virt -m 128 -bios "$UBOOT" -display none -nic none -S -monitor stdio \
     -chardev "socket,id=uart,path=$work/$name.sock,server=off" -serial chardev:uart \
-    "$@" <"$stdin" >>"$work/$name.qemu" 2>&1 &
+    <"$work/monitor" >>"$work/$name.qemu" 2>&1 &
   qemu_pid=$!
+  if ! wait_for 20 grep -q -- '-- connected' "$work/$name.t"; then
+    echo "FAILED: $name: qemu's UART did not connect to the relay" >&2
+    cat "$work/$name.qemu" >&2
+    exit 1
+  fi
+}
+
+# power_on: lets U-Boot run; sets power_ms, when.
+power_on() {
+  power_ms=$(now_ms)
+  echo cont >&3
 }
 
 # judge NAME: reads NAME.t, the relay's transcript. Sets verdict ("ran",
@@ -194,12 +208,13 @@ fail() {
 # newline as soon as it has read U-Boot's first byte.
 # shellcheck disable=SC2016  # $1 is the stand-in shell's
 start_relay late sh -c 'head -c 1 <"$1" >/dev/null && printf "\n" >"$1" && exec sleep 60' sh {}
-start_qemu late /dev/null -monitor none
+start_qemu late
+power_on
 if run_until_verdict late 30; then
-  # U-Boot's first output, counted from qemu's start: where later moments aim.
-  latency_ms=$((relay_ms + first_ms - qemu_ms))
+  # U-Boot's first output, counted from its power-on: where later moments aim.
+  latency_ms=$((relay_ms + first_ms - power_ms))
   echo "harness, a byte after U-Boot's first output: the autoboot $verdict" \
-    "(first output $(seconds $latency_ms) s after qemu started; countdown \"$countdown\")"
+    "(first output $(seconds $latency_ms) s after its power-on; countdown \"$countdown\")"
   [ "$verdict" = stopped ] || fail "late: a byte after U-Boot's first output did not stop it"
 else
   latency_ms=300
@@ -210,43 +225,47 @@ stop_all
 
 # Then a byte sent while qemu is connected but holds U-Boot (-S): the relay
 # must drop it, and the autoboot run once qemu lets U-Boot go.
-mkfifo "$work/monitor"
-exec 3<>"$work/monitor"
 # shellcheck disable=SC2016  # $1 and $2 are the stand-in shell's
 start_relay early sh -c 'until [ -e "$2" ]; do sleep 0.02; done; printf "\n" >"$1"; exec sleep 60' \
   sh {} "$work/go"
-start_qemu early "$work/monitor" -S -monitor stdio
-if wait_for 20 grep -q -- '-- connected' "$work/early.t" && touch "$work/go" &&
-  wait_for 10 grep -q -- '-- dropped' "$work/early.t" && echo cont >&3 &&
-  run_until_verdict early 30; then
+start_qemu early
+touch "$work/go"
+if wait_for 10 grep -q -- '-- dropped' "$work/early.t" && power_on && run_until_verdict early 30; then
   echo "harness, a byte before U-Boot's first output: dropped, the autoboot $verdict"
   [ "$verdict" = ran ] || fail "early: the byte before U-Boot's first output reached it"
 else
-  fail "early: qemu did not connect, or the stand-in's byte was not dropped"
+  fail "early: the stand-in's byte was not dropped, or no verdict came"
 fi
 [ $failed -eq 0 ] || show_transcript early
 stop_all
-exec 3>&-
 if [ $failed -ne 0 ]; then
   echo "FAILED: the harness cannot tell a stopped autoboot from one that ran" >&2
   exit 1
 fi
 
-# The moments: U-Boot's first output byte aimed at these times (ms from the
-# program's start).
+# The moments: U-Boot's first output byte aimed at a time (ms from the
+# program's start), or at the k-th newline the program sends when nothing
+# answers ("nK" and an offset in ms), as late as its newlines were seen to
+# come in the moments before. Those after a newline go first, so the later
+# ones aim with what they showed.
 nudges=($((QUIET * 1000)) $((3 * QUIET * 1000)) $((7 * QUIET * 1000)) $((15 * QUIET * 1000)))
-moments=(1000
-  $((nudges[0] - 200)) $((nudges[0] - 50)) "${nudges[0]}" $((nudges[0] + 50)) $((nudges[0] + 200))
-  $((nudges[1] - 50)) "${nudges[1]}" $((nudges[1] + 50))
-  "${nudges[2]}" 22000 "${nudges[3]}")
+moments=(1000 n0+200 n0+50 n0+0 n0-50 n0-200 n1+50 n1+0 n1-50 n2+0 22000 n3+0)
+lag_ms=0 lag_seen=0
 ran=0 n=0
-for aim in "${moments[@]}"; do
+for moment in "${moments[@]}"; do
   n=$((n + 1))
   name=moment$n
+  if [[ $moment == n* ]]; then
+    due=$((nudges[${moment:1:1}] + lag_ms))
+    aim=$((due + ${moment:2}))
+  else
+    due='' aim=$moment
+  fi
   start_relay "$name" "$sandbox" -- "$setup" -W "$WAIT" -q "$QUIET" -d {} \
     -c "$work/commands" -u admin -p secret
+  start_qemu "$name"
   sleep_until $((relay_ms + aim - latency_ms))
-  start_qemu "$name" /dev/null -monitor none
+  power_on
   if ! run_until_verdict "$name" 30; then
     failed=1
     show_transcript "$name"
@@ -254,20 +273,27 @@ for aim in "${moments[@]}"; do
     continue
   fi
   stop_all
-  # Where U-Boot's first byte fell: against the newline due nearest to it
-  # (had nothing answered), and among what the program did send.
-  due=${nudges[0]}
-  for at in "${nudges[@]}"; do
-    offset=$((first_ms - at)) best=$((first_ms - due))
-    if [ ${offset#-} -lt ${best#-} ]; then due=$at; fi
+  # How late the program's newlines came, for the moments after this one.
+  for send in "${sends[@]}"; do
+    for at in "${nudges[@]}"; do
+      late=$((${send%%:*} - at))
+      if [ $late -ge 0 ] && [ $late -lt 500 ]; then
+        lag_ms=$(((lag_ms * lag_seen + late) / (lag_seen + 1))) lag_seen=$((lag_seen + 1))
+      fi
+    done
   done
-  offset=$((first_ms - due))
-  if [ $offset -lt 0 ]; then where="$(seconds $((-offset))) s before"; else where="$(seconds $offset) s after"; fi
+  # Where U-Boot's first byte fell: against the newline aimed at, and among
+  # what the program did send.
+  where=''
+  if [ -n "$due" ]; then
+    offset=$((first_ms - due))
+    if [ $offset -lt 0 ]; then where="$(seconds $((-offset))) s before"; else where="$(seconds $offset) s after"; fi
+    where=", $where the newline due at $(seconds "$due") s"
+  fi
   sent=''
   for send in "${sends[@]}"; do sent+="${sent:+, }$(seconds "${send%%:*}") s ${send#*:}"; done
-  echo "moment $n/${#moments[@]}: U-Boot's first output at $(seconds "$first_ms") s, $where" \
-    "the newline due at $(seconds "$due") s; the program wrote at ${sent:-no time};" \
-    "autoboot $verdict"
+  echo "moment $n/${#moments[@]}: U-Boot's first output at $(seconds "$first_ms") s$where;" \
+    "the program wrote at ${sent:-no time}; autoboot $verdict"
   # A program that never nudged would pass vacuously.
   if [ "$first_ms" -gt $(((QUIET + 1) * 1000)) ] && [ ${#sends[@]} -eq 0 ]; then
     fail "moment $n: the program sent no newline in $(seconds "$first_ms") s of silence"
@@ -279,7 +305,7 @@ for aim in "${moments[@]}"; do
     show_transcript "$name"
   fi
   # Later moments aim with what this one took.
-  latency_ms=$(((latency_ms + relay_ms + first_ms - qemu_ms) / 2))
+  latency_ms=$(((latency_ms + relay_ms + first_ms - power_ms) / 2))
 done
 
 echo "U-Boot's autoboot ran at $ran of ${#moments[@]} power-on moments over the program's wait" \
