@@ -533,6 +533,33 @@ TEST(ModemSimRelay, LosesWhatPrecedesTheBoardsFirstByteThenPassesEveryByteBothWa
   EXPECT_EQ(countOf(transcript(), "<- \"\\0\\x01"), 2u) << transcript();
 }
 
+// A byte the program sent before the board's first byte reached it crossed
+// that byte on the line: lost too, even when the relay takes the board's
+// first (both wait for it here while it is stopped).
+TEST(ModemSimRelay, AByteThatCrossesTheBoardsFirstIsLost) {
+  testsupport::TempDir dir;
+  const std::string transcriptPath = dir.file("transcript");
+  int transcriptFd = open(transcriptPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(transcriptFd, 0);
+  auto transcript = [&] { return testsupport::readFile(transcriptPath); };
+  modemsim::Relay relay(dir.file("uart"));
+  relay.setTranscriptFd(transcriptFd);
+  relay.start();
+  Terminal program(relay.slavePath());
+  Terminal board(connectBoard(dir.file("uart")));
+  ASSERT_TRUE(eventually([&] { return countOf(transcript(), "-- connected") == 1; }));
+  relay.stop();
+  program.send("\n");
+  board.send("U-Boot");
+  relay.start();
+  EXPECT_EQ(program.readUntil("U-Boot"), "U-Boot");
+  program.send("x");
+  EXPECT_EQ(board.readUntil("x"), "x");
+  relay.stop();
+  close(transcriptFd);
+  EXPECT_EQ(countOf(transcript(), "-- dropped \"\\n\""), 1u) << transcript();
+}
+
 // True once the line has gone: reads find the end of file, writes EIO.
 bool hungUp(Terminal& line) {
   pollfd ready = {line.fd(), POLLIN, 0};

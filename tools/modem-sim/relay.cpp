@@ -110,9 +110,6 @@ void Relay::State::serve() {
     poll(fds, 4, IDLE_WAIT_MS);  // EINTR: just another round
     if (stopping) break;
     if (fds[1].revents & POLLIN) acceptBoard();
-    // The board first: bytes from both in one round count as the board's
-    // first, so a byte of the program's that raced its first output reaches
-    // it, as the stricter of the two readings.
     if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) fromBoard();
     if (fds[3].revents & POLLIN) fromProgram();
     writeSome(program.master(), toProgram, false);
@@ -143,10 +140,14 @@ void Relay::State::fromBoard() {
     return;
   }
   const std::string bytes(buffer, static_cast<std::size_t>(n));
+  // What the program sent before the board's first byte could reach it
+  // crossed that byte on the line, whichever of the two the relay took
+  // first: it is lost too. From here on the program sees each byte at once.
+  if (!boardSpoke) fromProgram();
   boardSpoke = true;
-  record("-> \"" + escapeBytes(bytes) + "\"");
   toProgram += bytes;
   writeSome(program.master(), toProgram, false);
+  record("-> \"" + escapeBytes(bytes) + "\"");
 }
 
 // One read from the program: lost until the board has printed.

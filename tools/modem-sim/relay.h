@@ -1,9 +1,10 @@
 // Relaying the serial port of an emulated board that powers on later (an
 // emulator's UART on a unix socket) to a pty of the program's own. What the
-// program sends before the board's first output byte is lost, as on a board
-// whose UART its bootloader sets up; from then on every byte goes through
-// both ways, unchanged and at once. Each event goes to the transcript with
-// its time, so a test can tell what reached the board and when.
+// program sends before the board's first output byte reaches it is lost, as
+// on a board whose UART its bootloader sets up; from then on every byte goes
+// through both ways, unchanged and at once. Each event goes to the
+// transcript with its time, so a test can tell what reached the board and
+// when.
 #pragma once
 
 #include <memory>
