@@ -21,9 +21,10 @@
 #
 #   tests/uboot-autoboot.sh SERIAL_MODEM_SETUP MODEM_SIM SANDBOX_RUN
 #
-# Everything runs in a pid namespace of its own: qemu and the programs end
-# with the test. About 2 minutes; exits 77 (skipped) when qemu-system-arm
-# or U-Boot's qemu_arm build is missing.
+# Everything runs in a pid namespace of its own (and a mount namespace with
+# its /proc): qemu and the programs end with the test. About 2 minutes;
+# exits 77 (skipped) when qemu-system-arm or U-Boot's qemu_arm build is
+# missing.
 set -euo pipefail
 
 UBOOT=/usr/lib/u-boot/qemu_arm/u-boot.bin
@@ -39,7 +40,8 @@ if [ "${1:-}" != --inner ]; then
     exit 77
   fi
   # --kill-child: whatever ends this script ends qemu and the programs too.
-  exec unshare --pid --fork --kill-child bash "$0" --inner "$(realpath "$1")" \
+  # --mount-proc: /proc shows that pid namespace (LeakSanitizer reads it).
+  exec unshare --pid --fork --kill-child --mount-proc bash "$0" --inner "$(realpath "$1")" \
     "$(realpath "$2")" "$(realpath "$3")"
 fi
 setup=$2 modem_sim=$3 sandbox=$4
