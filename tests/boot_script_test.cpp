@@ -1,4 +1,4 @@
-// The boot script examples/dsl-modem.init as a service: its lock, stop,
+// The boot script boot-service/dsl-modem.init as a service: its lock, stop,
 // status and settings, against modem-sim on a pty. Each action runs in a
 // private mount namespace whose /dev/log is the test's socket, /run the
 // test's directory, /etc/default/dsl-modem the test's settings and
@@ -63,7 +63,7 @@ class BootService {
  public:
   explicit BootService(const std::string& shell) : shell_(shell), sink_(dir_.file("log")) {
     for (const char* sub : {"/default", "/sbin", "/run"}) mkdir((dir_.path() + sub).c_str(), 0755);
-    script_ = dir_.write("dsl-modem", readFile(std::string(EXAMPLES_DIR) + "/dsl-modem.init"));
+    script_ = dir_.write("dsl-modem", readFile(std::string(BOOT_SERVICE_DIR) + "/dsl-modem.init"));
     chmod(script_.c_str(), 0755);
     symlink(testsupport::programPath("MODEM_SETUP_PROGRAM").c_str(),
             dir_.file("sbin/serial-modem-setup").c_str());
