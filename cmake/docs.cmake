@@ -4,7 +4,8 @@
 
 set(MODEM_TOOLS_MAN_PAGES
   ${PROJECT_SOURCE_DIR}/man/serial-modem-setup.8
-  ${PROJECT_SOURCE_DIR}/man/netif-rename.8)
+  ${PROJECT_SOURCE_DIR}/man/netif-rename.8
+  ${PROJECT_SOURCE_DIR}/man/dsl-modem.8)
 
 install(FILES ${MODEM_TOOLS_MAN_PAGES}
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT docs)
