@@ -193,9 +193,9 @@ TEST(BootScript, ConfiguresOnceAndKeepsTheTraceWithoutThePassword) {
     modemsim::Options options;
     options.username = "admin";
     options.password = password;
-    // The login's answers, a greeting with the password in it and no prompt,
-    // then the prompt for every line.
-    options.script = {"\r\nLogin: ", "\r\nPassword: ", "\r\nHello " + password + "\r\n"};
+    // The login's answers, a greeting with the password in it (the line the
+    // program's trace shows) and no prompt, then the prompt for every line.
+    options.script = {"\r\nLogin: ", "\r\nPassword: ", "\r\nHello " + password};
     options.script.resize(20, "\r\n > ");
     options.lineTimeMs = 30;  // a modem's pace, not an instant answer
     modemsim::ModemSim modem(options);
