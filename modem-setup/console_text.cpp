@@ -8,6 +8,8 @@ namespace {
 const char SHELL_PROMPT[] = " > ";
 const char LOGIN_PROMPT[] = "Login: ";
 const char PASSWORD_PROMPT[] = "Password: ";
+// The most of a console line a log line quotes.
+constexpr size_t SHOWN_LINE_MAX = 120;
 
 }  // namespace
 
@@ -45,4 +47,68 @@ LoginTail classifyLoginTail(const std::string& tail) {
 
 bool hasLoginPromptTail(const std::string& text) {
   return classifyLoginTail(chunkTail(text)) != LoginTail::Other;
+}
+
+namespace {
+
+// The length of text without the CRs that end it.
+size_t withoutFinalCrs(const std::string& text) {
+  size_t length = text.size();
+  while (length > 0 && text[length - 1] == '\r') --length;
+  return length;
+}
+
+}  // namespace
+
+bool rejectsCommand(const std::string& line, const std::string& command,
+                    const std::vector<std::string>& errorTexts) {
+  // Lines hold no NUL (a chunk is its text up to the first), nor do texts
+  // from the command line.
+  bool holdsText = false;
+  for (const std::string& text : errorTexts)
+    if (strstr(line.c_str(), text.c_str())) holdsText = true;
+  if (!holdsText) return false;
+  // The echo may come after a CR or the prompt (a console that takes the
+  // line up later), and only CRs may follow it.
+  size_t start = 0;
+  for (;;) {
+    if (line.compare(start, 1, "\r") == 0) ++start;
+    else if (line.compare(start, 3, SHELL_PROMPT) == 0) start += 3;
+    else break;
+  }
+  if (line.compare(start, command.size(), command.c_str()) != 0) return true;
+  for (size_t i = start + command.size(); i < line.size(); ++i)
+    if (line[i] != '\r') return true;
+  return false;
+}
+
+std::string shownConsoleLine(const std::string& line) {
+  static const char HEX[] = "0123456789abcdef";
+  // Room for the longest text shown, an escape that goes past it, and "...".
+  char shown[SHOWN_LINE_MAX + 4];
+  size_t length = 0;
+  size_t end = withoutFinalCrs(line);
+  for (size_t i = 0; i < end; ++i) {
+    size_t before = length;
+    auto byte = static_cast<unsigned char>(line[i]);
+    if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
+      shown[length++] = static_cast<char>(byte);
+    } else {
+      shown[length++] = '\\';
+      if (byte == '\r') shown[length++] = 'r';
+      else if (byte == '\t') shown[length++] = 't';
+      else if (byte == '\\') shown[length++] = '\\';
+      else {
+        shown[length++] = 'x';
+        shown[length++] = HEX[byte >> 4];
+        shown[length++] = HEX[byte & 15];
+      }
+    }
+    if (length > SHOWN_LINE_MAX) {
+      memcpy(shown + before, "...", 3);
+      length = before + 3;
+      break;
+    }
+  }
+  return std::string(shown, length);
 }

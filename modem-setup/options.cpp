@@ -10,7 +10,7 @@
 
 namespace {
 
-const char OPTION_STRING[] = "b:c:d:De:hk:p:u:w:";
+const char OPTION_STRING[] = "a:b:c:d:De:hk:p:u:w:";
 
 const char USAGE_LINES[] =
     "\t-b rate\tBaud rate (default: 115200)\n"
@@ -23,6 +23,7 @@ const char USAGE_LINES[] =
     "\t-p pass\tPassword to use for console login (default: qorvi)\n"
     "\t-u user\tUsername to use for console login (default: qorvi)\n"
     "\t-w wait\tWait for wait us before login attempts (default: 500000 = 500ms)\n"
+    "\t-a text\tCount a command as failed when a line of its answer holds text (repeatable)\n"
     "\t-h\tShow this help\n";
 
 }  // namespace
@@ -49,6 +50,10 @@ void parseOptions(int argc, char** argv, SetupOptions& options) {
   int option;
   while ((option = getopt(argc, argv, OPTION_STRING)) > 0) {
     switch (option) {
+      // An empty text would be in every line.
+      case 'a':
+        if (*optarg) options.errorTexts.push_back(optarg);
+        break;
       case 'b': options.baudRate = parseInteger(optarg); break;
       case 'c': options.configPath = optarg; break;
       case 'd': options.devicePath = optarg; break;

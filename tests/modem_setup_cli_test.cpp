@@ -26,6 +26,7 @@ const char USAGE_TEXT[] =
     "\t-p pass\tPassword to use for console login (default: qorvi)\n"
     "\t-u user\tUsername to use for console login (default: qorvi)\n"
     "\t-w wait\tWait for wait us before login attempts (default: 500000 = 500ms)\n"
+    "\t-a text\tCount a command as failed when a line of its answer holds text (repeatable)\n"
     "\t-h\tShow this help\n";
 
 const std::string START_DEFAULT = "6 Configuring DSL modem using /etc/ppp/bridge.conf\n";
