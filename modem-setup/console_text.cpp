@@ -1,4 +1,5 @@
 // Judging console output: pure text functions, no I/O.
+#include <algorithm>
 #include <cstring>
 
 #include "modem_setup.h"
@@ -70,16 +71,16 @@ bool rejectsCommand(const std::string& line, const std::string& command,
   if (!holdsText) return false;
   // The echo may come after a CR or the prompt (a console that takes the
   // line up later), and only CRs may follow it.
-  size_t start = 0;
-  for (;;) {
+  size_t end = withoutFinalCrs(line);
+  for (size_t start = 0;;) {
+    size_t echoEnd = start + command.size();
+    if (echoEnd <= line.size() && end <= echoEnd &&
+        std::equal(command.begin(), command.end(), line.data() + start))
+      return false;
     if (line.compare(start, 1, "\r") == 0) ++start;
     else if (line.compare(start, 3, SHELL_PROMPT) == 0) start += 3;
-    else break;
+    else return true;
   }
-  if (line.compare(start, command.size(), command.c_str()) != 0) return true;
-  for (size_t i = start + command.size(); i < line.size(); ++i)
-    if (line[i] != '\r') return true;
-  return false;
 }
 
 std::string shownConsoleLine(const std::string& line) {
@@ -105,7 +106,7 @@ std::string shownConsoleLine(const std::string& line) {
       }
     }
     if (length > SHOWN_LINE_MAX) {
-      memcpy(shown + before, "...", 3);
+      memcpy(shown + before, "...", sizeof "...");
       length = before + 3;
       break;
     }

@@ -128,6 +128,7 @@ TEST(RejectsCommand, AnyTextInALineButTheEchoOfTheCommand) {
            {"\r > set note Error-free\r", "set note Error-free", false},
            {" > set note Error-free\r\r", "set note Error-free\r", false},  // a CR LF file
            {"set note Error-free\r", "set note Error-free\r", false},
+           {" > set Error\r", " > set Error", false},  // a command that starts like the prompt
            {"set note Error-free: unknown command\r", "set note Error-free", true},
            {"x set note Error-free\r", "set note Error-free", true},
            {"set note Error\r", "set note Error-free", true},  // not the whole command
