@@ -94,11 +94,9 @@ void runCommandFile(int port, std::istream& commandFile, const SetupOptions& opt
       reportRejection(options, lineNumber, check.rejection);
       ++tally.rejectedCommands;
     }
-    if (polls < 0 || rejected) {
-      ++tally.failedCommands;
-      continue;
-    }
-    if (options.debug) {
+    if (polls < 0 || rejected) ++tally.failedCommands;
+    // The trace shows every command whose prompt came back, rejected or not.
+    if (polls >= 0 && options.debug) {
       printf("::: %d\n", polls);
       fflush(stdout);
     }

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "setup_run.h"
@@ -215,6 +216,10 @@ TEST_P(SetupErrorTexts, ARejectedCommandCountsOnceAndTheRestIsStillSent) {
   if (r.oneNewlineEach) {
     EXPECT_EQ(countOf(shellInput, "\n"), r.sent.size()) << modem.transcript();
   }
+  // The trace shows each command whose prompt came back, rejected or not.
+  if (std::find(args.begin(), args.end(), "-D") != args.end()) {
+    EXPECT_EQ(countOf(run.process.out, "::: "), r.sent.size()) << run.process.out;
+  }
   EXPECT_TRUE(logged(run, "Configuration done\n"));
 }
 
@@ -225,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "bridge => Error: unknown command 'bridge'",
                   "# bridge mode\nshow\n\nbridge\nsave\n",
                   [](modemsim::Options&) {},
-                  {"-a", "unknown command", "-a", "Error:"},
+                  {"-a", "unknown command", "-a", "Error:", "-D"},
                   1,
                   {"show", "bridge", "save"},
                   {BRIDGE_REJECTED}},
