@@ -121,7 +121,8 @@ struct AnswerCheck {
 // Adds a chunk to the answer and judges each line it completes; with
 // stopAtPrompt the chunk ends at its first line that is the shell prompt.
 void checkAnswer(AnswerCheck& check, const std::string& chunk, bool stopAtPrompt);
-// Sends every command of the file and counts those without a prompt back.
+// Sends every command of the file and counts those without a prompt back,
+// and those whose answer holds one of the error texts.
 void runCommandFile(int port, std::istream& commandFile, const SetupOptions& options,
                     CommandTally& tally);
 // Polls for the shell prompt; the polls spent before it came, or -1. Sets
