@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "escapes.h"
+#include "fd_writes.h"
 #include "pty.h"
 
 namespace modemsim {
@@ -27,28 +28,6 @@ constexpr int IDLE_WAIT_MS = 100;
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::system_error(errno, std::generic_category(), what);
-}
-
-// Writes what fits now and keeps the rest; false when the descriptor failed.
-// A socket whose board has gone must not raise SIGPIPE: send, not write.
-bool writeSome(int fd, std::string& queue, bool socket) {
-  while (!queue.empty()) {
-    ssize_t n = socket ? send(fd, queue.data(), queue.size(), MSG_NOSIGNAL)
-                       : write(fd, queue.data(), queue.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno == EAGAIN;
-    queue.erase(0, static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-void writeAll(int fd, const std::string& text) {
-  for (std::size_t done = 0; done < text.size();) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // a transcript that cannot be written is not worth stopping for
-    done += static_cast<std::size_t>(n);
-  }
 }
 
 int listenOn(const std::string& path) {
