@@ -5,6 +5,7 @@
 // quiet, its prompts are answered at once, and no byte goes out while a
 // countdown shows.
 #include <errno.h>
+#include <sched.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <syslog.h>
@@ -70,7 +71,18 @@ int openWhenPresent(const SetupOptions& options, unsigned deadlineMs) {
     }
     usleep(DEVICE_LOOK_US);
   }
-  return openSerialPort(options.devicePath, options.baudRate);
+  // What the modem printed into the port before anyone opened it is handed
+  // to the terminal layer at the open, and the kernel's work that takes it
+  // in echoes it back (a key to a bootloader) while the line is still
+  // cooked. At real-time priority that work cannot cut in between the open
+  // and the raw settings on a single core; without the privilege the gap is
+  // just as short as the two calls.
+  sched_param priority = {1};
+  bool raised = sched_setscheduler(0, SCHED_FIFO, &priority) == 0;
+  int port = openSerialPort(options.devicePath, options.baudRate);
+  priority.sched_priority = 0;
+  if (raised) sched_setscheduler(0, SCHED_OTHER, &priority);
+  return port;
 }
 
 int waitForLogin(int port, const SetupOptions& options, unsigned deadlineMs) {
@@ -100,7 +112,7 @@ int waitForLogin(int port, const SetupOptions& options, unsigned deadlineMs) {
       if (isCountdownLine(line) || monotonicMs() - quietSince < quietNeeded) continue;
       // Output that came after the poll is read and judged first.
       if (bytesWaiting(port) > 0) continue;
-      if (options.debug) printf("Nudging after %u s of quiet\n", quietNeeded / 1000);
+      if (options.debug) printf("Nudging after %u s\n", quietNeeded / 1000);
       writeToPort(port, "\n");
       quietSince = monotonicMs();
       quietNeeded = std::min(quietNeeded * 2, nudgeQuietMaxMs);
