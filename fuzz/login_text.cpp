@@ -1,6 +1,7 @@
 // The login's view of a chunk of console output: the text up to the first
 // NUL (chunkText), the text after its last LF (chunkTail), and what that
-// tail asks for (classifyLoginTail), against direct definitions.
+// tail asks for (classifyLoginTail), against direct definitions; and the
+// wait mode's current line (followConsoleLine), fed in two pieces.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -47,5 +48,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string raw(bytes, size);
   checkTail(raw);
   FUZZ_CHECK(classifyLoginTail(raw) == expectedKind(raw));
+
+  // However the output is cut, the current line is the same, bounded, and
+  // holds no line break, NUL or backspace; its printable form is bounded too.
+  std::string whole, wholeLast, cut, cutLast;
+  followConsoleLine(whole, wholeLast, bytes, length);
+  followConsoleLine(cut, cutLast, bytes, length / 2);
+  followConsoleLine(cut, cutLast, bytes + length / 2, length - length / 2);
+  FUZZ_CHECK(whole.size() <= CONSOLE_LINE_MAX);
+  FUZZ_CHECK(whole.find_first_of(std::string("\n\r\b\0", 4)) == std::string::npos);
+  if (size <= CONSOLE_LINE_MAX) FUZZ_CHECK(whole == cut);
+  isCountdownLine(whole);
+  // 79 characters, one more escaped, and "...".
+  FUZZ_CHECK(printableLine(raw).size() <= 79 + 4 + 3);
   return 0;
 }

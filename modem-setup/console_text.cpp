@@ -46,3 +46,51 @@ LoginTail classifyLoginTail(const std::string& tail) {
 bool hasLoginPromptTail(const std::string& text) {
   return classifyLoginTail(chunkTail(text)) != LoginTail::Other;
 }
+
+void followConsoleLine(std::string& line, std::string& lastText, const char* text, int length) {
+  for (int i = 0; i < length; ++i) {
+    char byte = text[i];
+    if (byte == '\n' || byte == '\r') {
+      if (!line.empty()) lastText = line;
+      line.clear();
+    } else if (byte == '\b') {
+      if (!line.empty()) line.erase(line.size() - 1, 1);
+    } else if (byte != '\0') {
+      line.append(&byte, 1);
+    }
+  }
+  if (line.size() > CONSOLE_LINE_MAX) line.erase(0, line.size() - CONSOLE_LINE_MAX);
+}
+
+bool isCountdownLine(const std::string& line) {
+  // Bootloaders' words for "a key now stops the boot" (U-Boot, Barebox,
+  // RedBoot, CFE and vendors' own).
+  static const char* const COUNTDOWN_WORDS[] = {
+      "any key",    "autoboot", "auto-boot", "auto boot",    "auto run",  "countdown",
+      "count down", "to stop",  "to abort",  "to interrupt", "to cancel",
+  };
+  std::string lower = line;
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (const char* words : COUNTDOWN_WORDS)
+    if (strstr(lower.c_str(), words)) return true;
+  return false;
+}
+
+std::string printableLine(const std::string& line) {
+  static const char HEX_DIGITS[] = "0123456789abcdef";
+  std::string shown;
+  for (char c : line) {
+    if (shown.size() >= 80) return shown.append("...");
+    auto byte = static_cast<unsigned char>(c);
+    char escaped[5] = {c};
+    if (byte < ' ' || byte > '~') {
+      escaped[0] = '\\';
+      escaped[1] = 'x';
+      escaped[2] = HEX_DIGITS[byte >> 4];
+      escaped[3] = HEX_DIGITS[byte & 15];
+    }
+    shown.append(escaped);
+  }
+  return shown;
+}

@@ -22,7 +22,19 @@ struct SetupOptions {
   std::string password = "qorvi";
   std::string username = "qorvi";
   int loginWaitUs = 500000;
+  // Wait mode (-W): seconds to wait for the device and a booting modem's
+  // login; 0 runs at once, as without it.
+  int bootWaitSeconds = 0;
+  // Seconds of quiet on a booting modem's console before a newline may go out.
+  int quietSeconds = 6;
 };
+
+// Exit statuses of the wait mode, above any count of failed commands it
+// reports (at most MAX_WAIT_FAILED_COMMANDS).
+constexpr int MAX_WAIT_FAILED_COMMANDS = 250;
+constexpr int EXIT_DEVICE_NEVER_APPEARED = 251;
+constexpr int EXIT_NOT_ANSWERING = 252;
+constexpr int EXIT_LOGIN_REFUSED = 253;
 
 // Command line (options.cpp).
 
@@ -105,3 +117,30 @@ int waitForPrompt(int fd, int maxAttempts, int gapMs, int& owedPrompts);
 void kickDhcpClient(const std::string& interfaceName);
 // The decimal text of value.
 std::string formatInteger(int value);
+
+// Waiting for a booting modem (modem_wait.cpp).
+
+// Waits until deadlineMs (monotonicMs) for the device node, then opens it as
+// openSerialPort does; -1 when it cannot be opened, -2 (logged) when it never
+// appeared.
+int openWhenPresent(const SetupOptions& options, unsigned deadlineMs);
+// Logs into a console that may still be booting: listens until it is quiet,
+// never sends a byte while a bootloader counts down, answers its prompts at
+// once. 0 at the shell prompt, else the exit status of the outcome (logged).
+int waitForLogin(int port, const SetupOptions& options, unsigned deadlineMs);
+// Logs an outcome line at priority, and writes it to standard error too.
+void reportOutcome(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Judging a booting modem's output (console_text.cpp).
+
+// The console's current line after text: what a terminal shows on it, LF
+// starting a new line, CR going back to its start, backspace erasing;
+// at most the last CONSOLE_LINE_MAX characters, NULs left out. lastText
+// keeps the last line that held text once a CR or LF leaves it.
+constexpr size_t CONSOLE_LINE_MAX = 200;
+void followConsoleLine(std::string& line, std::string& lastText, const char* text, int length);
+// True when the line is a bootloader's countdown ("Hit any key to stop
+// autoboot: 3"), which any byte received would stop.
+bool isCountdownLine(const std::string& line);
+// The line with control bytes shown as \xHH, cut to at most 80 characters.
+std::string printableLine(const std::string& line);

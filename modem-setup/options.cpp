@@ -10,7 +10,7 @@
 
 namespace {
 
-const char OPTION_STRING[] = "b:c:d:De:hk:p:u:w:";
+const char OPTION_STRING[] = "b:c:d:De:hk:p:q:u:w:W:";
 
 const char USAGE_LINES[] =
     "\t-b rate\tBaud rate (default: 115200)\n"
@@ -23,6 +23,9 @@ const char USAGE_LINES[] =
     "\t-p pass\tPassword to use for console login (default: qorvi)\n"
     "\t-u user\tUsername to use for console login (default: qorvi)\n"
     "\t-w wait\tWait for wait us before login attempts (default: 500000 = 500ms)\n"
+    "\t-W secs\tWait up to secs s for the device and a booting modem's login (default: 0, no "
+    "wait)\n"
+    "\t-q secs\tWith -W: seconds of quiet on the console before a newline is sent (default: 6)\n"
     "\t-h\tShow this help\n";
 
 }  // namespace
@@ -63,6 +66,8 @@ void parseOptions(int argc, char** argv, SetupOptions& options) {
         break;
       case 'u': options.username = optarg; break;
       case 'w': options.loginWaitUs = parseInteger(optarg); break;
+      case 'W': options.bootWaitSeconds = parseInteger(optarg); break;
+      case 'q': options.quietSeconds = parseInteger(optarg); break;
       case 'h': printUsage(argv[0], 0);
       // getopt has already said what was wrong; a run that did nothing must
       // not look like a success to the boot script that called it.

@@ -105,3 +105,33 @@ TEST(CommandFile, YieldsEveryLineButEmptyAndCommentLines) {
   EXPECT_EQ(commands, (std::vector<std::string>{"show", "   ", "  # sent", "\r", "last"}));
   EXPECT_FALSE(file.bad());
 }
+
+// A booting modem's current line, as a terminal would show it, and whether
+// it is a bootloader's countdown.
+TEST(ConsoleLine, FollowsTheTerminalAndSpotsCountdowns) {
+  struct Case {
+    std::vector<std::string> pieces;
+    std::string line;
+    bool countdown;
+  };
+  const std::vector<Case> cases = {
+      {{"boot: done\r\n\r\nLog", "in: "}, "Login: ", false},
+      {{"Hit any key to stop autoboot:  3 ", "\b\b\b 2 ", "\b\b\b 1 "},
+       "Hit any key to stop autoboot:  1 ",
+       true},
+      {{"Hit any key to stop autoboot:  1 \b\b\b 0 \r\n"}, "", false},
+      {{"\rAutoboot in 3 s"}, "Autoboot in 3 s", true},
+      {{"Press ESC TO ABORT"}, "Press ESC TO ABORT", true},
+      {{"[ 1.0] Starting kernel", std::string("\0x", 2)}, "[ 1.0] Starting kernelx", false},
+      {{std::string(300, 'a')}, std::string(CONSOLE_LINE_MAX, 'a'), false},
+  };
+  for (const Case& c : cases) {
+    std::string line, lastText;
+    for (const std::string& piece : c.pieces)
+      followConsoleLine(line, lastText, piece.data(), static_cast<int>(piece.size()));
+    EXPECT_EQ(line, c.line);
+    EXPECT_EQ(isCountdownLine(line), c.countdown) << line;
+  }
+  EXPECT_EQ(printableLine("a\r\x7f\xff"), "a\\x0d\\x7f\\xff");
+  EXPECT_EQ(printableLine(std::string(100, 'b')), std::string(80, 'b') + "...");
+}

@@ -67,7 +67,7 @@ std::vector<BootModel::Output> BootModel::advance(Clock::time_point now, bool li
   while (stage_ == Stage::Countdown && now >= nextTick_) {
     --secondsLeft_;
     nextTick_ += std::chrono::seconds(1);
-    out.push_back({"\b\b\b" + countdownDigits(secondsLeft_), ""});
+    if (!settings_.silentCountdown) out.push_back({"\b\b\b" + countdownDigits(secondsLeft_), ""});
     if (secondsLeft_ == 0) {
       out.push_back({"\r\n", "-- autoboot countdown over: booting"});
       stage_ = Stage::Kernel;

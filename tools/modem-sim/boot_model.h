@@ -21,6 +21,9 @@ struct BootSettings {
   // A bootloader countdown of this many seconds after the log's first
   // quarter (0: none).
   int autobootSeconds = 0;
+  // The countdown shows its line once and then counts silently, as a
+  // bootloader that prints no seconds does.
+  bool silentCountdown = false;
   bool enabled() const { return powerOnMs > 0 || logBytes > 0 || autobootSeconds > 0; }
 };
 

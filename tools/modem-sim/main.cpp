@@ -106,6 +106,8 @@ const char USAGE[] =
     "                    boot for good, and the modem stays at its bootloader\n"
     "                    prompt (\"=> \") and never offers its login; the\n"
     "                    transcript says so (\"-- autoboot stopped ...\")\n"
+    "  --silent-countdown  the countdown shows its line once, then counts in\n"
+    "                    silence, as a bootloader that prints no seconds\n"
     "\n"
     "  --record file   record a real modem instead of playing one: forward\n"
     "                  every byte between the program's pty and --modem's\n"
@@ -186,12 +188,13 @@ Invocation parseArguments(int argc, char** argv) {
   int stallMs = -1;  // for good, unless -Y says otherwise
   bool speedGiven = false;
   std::string consoleOption;  // the first option that shapes the console played
-  enum { Record = 256, Modem, PowerOn, BootLog, Autoboot };
+  enum { Record = 256, Modem, PowerOn, BootLog, Autoboot, SilentCountdown };
   const struct option longOptions[] = {{"record", required_argument, nullptr, Record},
                                        {"modem", required_argument, nullptr, Modem},
                                        {"power-on", required_argument, nullptr, PowerOn},
                                        {"boot-log", required_argument, nullptr, BootLog},
                                        {"autoboot", required_argument, nullptr, Autoboot},
+                                       {"silent-countdown", no_argument, nullptr, SilentCountdown},
                                        {nullptr, 0, nullptr, 0}};
   while ((option = getopt_long(argc, argv, "+:u:p:B:seTid:S:P:ncr:R:gjaUC:m:EX:Y:t:L:l:b:M:h",
                                longOptions, nullptr)) != -1) {
@@ -213,6 +216,7 @@ Invocation parseArguments(int argc, char** argv) {
       case Autoboot:
         o.boot.autobootSeconds = static_cast<int>(parseCount(optarg, "--autoboot", 60));
         break;
+      case SilentCountdown: o.boot.silentCountdown = true; break;
       case 'u': o.username = optarg; break;
       case 'p': o.password = optarg; break;
       case 'B': o.banner = optarg; break;

@@ -1,0 +1,166 @@
+// The wait mode (-W) of the real serial-modem-setup against a simulated modem
+// that boots after the program starts: off and deaf, then a boot log with a
+// bootloader countdown that any byte received stops for good, then its login.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "setup_run.h"
+
+using namespace testsupport;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+namespace {
+
+const char COMMANDS[] = "show version\nbridge on\nsave\n";
+
+// The console's received lines from its first credential on: the user name,
+// the password, then every command once. Blind newlines may only come before.
+void expectLoginThenCommands(const modemsim::ModemSim& modem) {
+  std::vector<std::string> lines = linesOf(modem.received());
+  auto first = std::find_if(lines.begin(), lines.end(), [](const auto& l) { return !l.empty(); });
+  EXPECT_THAT(std::vector<std::string>(first, lines.end()),
+              ElementsAre("admin", "secret", "show version", "bridge on", "save"))
+      << modem.transcript();
+}
+
+struct PowerOn {
+  const char* name;
+  int powerOnMs;  // after the console starts; the program starts a moment later
+  const char* line;
+  bool silentCountdown = false;  // no ticks: the countdown's line alone, for 3 s
+};
+
+void PrintTo(const PowerOn& powerOn, std::ostream* out) { *out << powerOn.name; }
+
+}  // namespace
+
+class SetupWaitBoot : public ::testing::TestWithParam<PowerOn> {
+ protected:
+  SetupHarness harness;
+};
+
+// With -q 1 and nothing answering, the program's newlines go out about 1, 3
+// and 7 s after it starts. A modem powered on around any of them boots
+// through its countdown untouched and is configured, even when the countdown
+// is quieter for longer than -q.
+TEST_P(SetupWaitBoot, AModemPoweredOnAtAnyMomentBootsAndIsConfigured) {
+  modemsim::Options console;
+  console.username = "admin";
+  console.password = "secret";
+  console.echo = true;
+  console.lineTimeMs = 30;
+  console.boot = {GetParam().powerOnMs, 3000, GetParam().silentCountdown ? 3 : 2,
+                  GetParam().silentCountdown};
+  std::string error;
+  ASSERT_TRUE(modemsim::parseLineSettings(GetParam().line, console.line, error)) << error;
+  modemsim::ModemSim modem(console);
+  SetupRun run =
+      harness.runAgainst(modem, COMMANDS, {"-W", "30", "-q", "1", "-u", "admin", "-p", "secret"});
+
+  EXPECT_EQ(run.process.exitStatus, 0) << run.process.err << modem.transcript();
+  EXPECT_THAT(modem.transcript(), HasSubstr("-- autoboot countdown over: booting"));
+  EXPECT_THAT(modem.transcript(), Not(HasSubstr("-- autoboot stopped")));
+  expectLoginThenCommands(modem);
+  EXPECT_THAT(run.logLines(), Contains(StartsWith("6 Modem configured: 3 commands answered")));
+  EXPECT_THAT(run.process.err, StartsWith("serial-modem-setup: Modem configured: 3 commands"));
+}
+
+INSTANTIATE_TEST_SUITE_P(AroundTheNudges, SetupWaitBoot,
+                         ::testing::Values(PowerOn{"before_the_first", 900, "whole"},
+                                           PowerOn{"at_the_first", 1000, "whole"},
+                                           PowerOn{"just_after_the_first", 1030, "whole"},
+                                           PowerOn{"before_the_second", 2950, "uart:115200"},
+                                           PowerOn{"just_after_the_second", 3040, "usb:16"},
+                                           PowerOn{"at_the_third", 7000, "uart:9600:1"},
+                                           PowerOn{"silent_countdown", 900, "whole", true},
+                                           PowerOn{"silent_countdown_in_bursts", 2950, "usb:16",
+                                                   true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class SetupWaitOutcome : public ::testing::Test {
+ protected:
+  SetupHarness harness;
+};
+
+// Each outcome of the wait: its exit status, its one log line (also on
+// standard error), and what reached the console.
+TEST_F(SetupWaitOutcome, ARefusingConsoleGetsThePasswordAtMostBudgetTimes) {
+  modemsim::Options console;
+  console.username = "admin";
+  console.password = "not-this-one";
+  console.lineTimeMs = 30;
+  modemsim::ModemSim modem(console);
+  SetupRun run = harness.runAgainst(
+      modem, COMMANDS, {"-W", "30", "-q", "1", "-e", "3", "-u", "admin", "-p", "secret"});
+
+  EXPECT_EQ(run.process.exitStatus, 253) << run.process.err;
+  EXPECT_TRUE(logged(run, "Login refused: user 'admin' and its password sent 3 times"))
+      << run.process.err;
+  std::vector<std::string> lines = withoutEmptyLines(linesOf(modem.received()));
+  EXPECT_THAT(lines, ElementsAre("admin", "secret", "admin", "secret", "admin", "secret"))
+      << modem.transcript();
+  // Only the first nudge is a blind newline: every later line is an answer.
+  EXPECT_EQ(linesOf(modem.received()).size(), lines.size() + 1) << modem.transcript();
+  EXPECT_THAT(run.process.err, Not(HasSubstr("secret")));
+}
+
+TEST_F(SetupWaitOutcome, ASilentConsoleGetsAHandfulOfNewlinesUntilTheDeadline) {
+  modemsim::Options console;
+  console.silent = true;
+  modemsim::ModemSim modem(console);
+  SetupRun run = harness.runAgainst(modem, COMMANDS, {"-W", "5", "-q", "1"});
+
+  EXPECT_EQ(run.process.exitStatus, 252) << run.process.err;
+  EXPECT_TRUE(logged(run, "Modem not answering on '" + modem.slavePath() +
+                              "' within 5 s: no shell prompt; its last output: none"))
+      << ::testing::PrintToString(run.logLines());
+  // Newlines after 1 s of quiet, then 2 s more: two, three on a slow machine.
+  EXPECT_GE(modem.received().size(), 2u);
+  EXPECT_LE(modem.received().size(), 3u);
+  EXPECT_EQ(modem.received().find_first_not_of('\n'), std::string::npos);
+  EXPECT_FALSE(logged(run, "Configuration done\n"));
+}
+
+TEST_F(SetupWaitOutcome, ADeviceThatNeverAppearsEndsTheWait) {
+  std::string device = harness.dir().file("dslcons0");
+  SetupRun run = harness.run({"-d", device, "-c", harness.commandFile(COMMANDS), "-W", "1"});
+  EXPECT_EQ(run.process.exitStatus, 251);
+  EXPECT_THAT(run.logLines(), ElementsAre(HasSubstr("Configuring DSL modem using"),
+                                          "3 Device '" + device + "' did not appear within 1 s"));
+  EXPECT_EQ(run.process.err,
+            "serial-modem-setup: Device '" + device + "' did not appear within 1 s\n");
+}
+
+// The node comes late (a USB adapter, a link made by the boot), after the
+// modem has printed its boot log and its login prompt: that prompt is
+// answered at once, without a newline first.
+TEST_F(SetupWaitOutcome, ALateDeviceNodeAndAPromptPrintedBeforeTheOpen) {
+  modemsim::Options console;
+  console.username = "admin";
+  console.password = "secret";
+  console.leftover = "[    2.000000] boot: done\r\n\r\nLogin: ";
+  modemsim::ModemSim modem(console);
+  std::string link = harness.dir().file("dslcons0");
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    symlink(modem.slavePath().c_str(), link.c_str());
+  });
+  modem.start();
+  SetupRun run = harness.run(
+      {"-d", link, "-c", harness.commandFile(COMMANDS), "-W", "30", "-u", "admin", "-p", "secret"});
+  late.join();
+  modem.stop();
+
+  EXPECT_EQ(run.process.exitStatus, 0) << run.process.err;
+  EXPECT_THAT(linesOf(modem.received()),
+              ElementsAre("admin", "secret", "show version", "bridge on", "save"))
+      << modem.transcript();
+  EXPECT_THAT(run.process.err, HasSubstr("Modem configured: 3 commands answered"));
+}
