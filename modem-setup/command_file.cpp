@@ -19,13 +19,45 @@ constexpr int SILENT_POLLS_PER_NEWLINE = 25;
 constexpr int OWED_QUIET_MIN_US = 100000;
 constexpr int POLL_US = 10000;
 constexpr int POLL_MS = POLL_US / 1000;
+const char SHELL_PROMPT[] = " > ";
+
+// Logs a rejected command by its line in the file and the console's words,
+// never by its own text: command files hold passwords.
+void reportRejection(const SetupOptions& options, int lineNumber, const std::string& consoleLine) {
+  reportOutcome(LOG_ERR, "Command on line %d of %s rejected: \"%s\"", lineNumber,
+                options.configPath.c_str(), shownConsoleLine(consoleLine).c_str());
+}
+
+// Judges the line of the answer read so far, and starts the next.
+void judgeLine(AnswerCheck& check) {
+  if (check.rejection.empty() && rejectsCommand(check.partialLine, check.command, check.errorTexts))
+    check.rejection.swap(check.partialLine);
+  check.partialLine.clear();
+}
 
 }  // namespace
 
-bool readCommand(std::istream& commandFile, std::string& command) {
-  while (std::getline(commandFile, command))
+bool readCommand(std::istream& commandFile, std::string& command, int* lineNumber) {
+  while (std::getline(commandFile, command)) {
+    if (lineNumber) ++*lineNumber;
     if (!command.empty() && command[0] != '#') return true;
+  }
   return false;
+}
+
+void checkAnswer(AnswerCheck& check, const std::string& chunk, bool stopAtPrompt) {
+  size_t start = 0;
+  for (;;) {
+    size_t end = chunk.find('\n', start);
+    size_t length = (end == std::string::npos ? chunk.size() : end) - start;
+    // The prompt's line and what follows it are no longer the answer.
+    if (stopAtPrompt && chunk.compare(start, length, SHELL_PROMPT) == 0) return;
+    check.partialLine.append(chunk.data() + start, length);
+    // Only a whole line is judged: a piece of the echo is not yet the echo.
+    if (end == std::string::npos) return;
+    judgeLine(check);
+    start = end + 1;
+  }
 }
 
 void runCommandFile(int port, std::istream& commandFile, const SetupOptions& options,
@@ -37,7 +69,8 @@ void runCommandFile(int port, std::istream& commandFile, const SetupOptions& opt
   // before anything else is sent, so the run keeps in step with it.
   int owedPrompts = 0;
   std::string command;
-  while (readCommand(commandFile, command)) {
+  int lineNumber = 0;
+  while (readCommand(commandFile, command, &lineNumber)) {
     collectOwedPrompts(port, owedPrompts, gapMs, quietPolls, options.debug);
     // What the console sent before this command (a prompt later than the
     // collection allowed for, say) is no answer to it. A device that is
@@ -46,12 +79,21 @@ void runCommandFile(int port, std::istream& commandFile, const SetupOptions& opt
     // No terminator: the newline goes out on the first silent poll.
     writeToPort(port, command);
     ++tally.sentCommands;
-    int polls = waitForPrompt(port, PROMPT_POLL_BUDGET, gapMs, owedPrompts);
-    if (polls < 0) {
-      ++tally.failedCommands;
-      continue;
+    // Without error texts there is nothing to judge, and no line is kept.
+    AnswerCheck check{options.errorTexts, command, {}, {}};
+    int polls = waitForPrompt(port, PROMPT_POLL_BUDGET, gapMs, owedPrompts,
+                              options.errorTexts.empty() ? nullptr : &check);
+    // A line the console left unfinished (its last words before it fell
+    // silent) is judged too.
+    judgeLine(check);
+    bool rejected = !check.rejection.empty();
+    if (rejected) {
+      reportRejection(options, lineNumber, check.rejection);
+      ++tally.rejectedCommands;
     }
-    if (options.debug) {
+    if (polls < 0 || rejected) ++tally.failedCommands;
+    // The trace shows every command whose prompt came back, rejected or not.
+    if (polls >= 0 && options.debug) {
       printf("::: %d\n", polls);
       fflush(stdout);
     }
@@ -65,7 +107,7 @@ void runCommandFile(int port, std::istream& commandFile, const SetupOptions& opt
   }
 }
 
-int waitForPrompt(int fd, int maxAttempts, int gapMs, int& owedPrompts) {
+int waitForPrompt(int fd, int maxAttempts, int gapMs, int& owedPrompts, AnswerCheck* check) {
   char buffer[CONSOLE_READ_MAX + 1];
   int attempts = 0;
   int silentPolls = 0;
@@ -84,7 +126,9 @@ int waitForPrompt(int fd, int maxAttempts, int gapMs, int& owedPrompts) {
       ++attempts;
       continue;
     }
-    int prompts = newlinesSent ? countPromptLines(chunkText(buffer, n)) : 0;
+    std::string chunk = chunkText(buffer, n);
+    int prompts = newlinesSent ? countPromptLines(chunk) : 0;
+    if (check) checkAnswer(*check, chunk, prompts > 0);
     if (prompts > 0) {
       owedPrompts = std::max(newlinesSent - prompts, 0);
       return attempts;

@@ -1,4 +1,5 @@
 // Judging console output: pure text functions, no I/O.
+#include <algorithm>
 #include <cstring>
 
 #include "modem_setup.h"
@@ -8,6 +9,8 @@ namespace {
 const char SHELL_PROMPT[] = " > ";
 const char LOGIN_PROMPT[] = "Login: ";
 const char PASSWORD_PROMPT[] = "Password: ";
+// The most of a console line a log line quotes.
+constexpr size_t SHOWN_LINE_MAX = 120;
 
 }  // namespace
 
@@ -69,28 +72,71 @@ bool isCountdownLine(const std::string& line) {
       "any key",    "autoboot", "auto-boot", "auto boot",    "auto run",  "countdown",
       "count down", "to stop",  "to abort",  "to interrupt", "to cancel",
   };
-  std::string lower = line;
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   for (const char* words : COUNTDOWN_WORDS)
-    if (strstr(lower.c_str(), words)) return true;
+    if (strcasestr(line.c_str(), words)) return true;
   return false;
 }
 
-std::string printableLine(const std::string& line) {
-  static const char HEX_DIGITS[] = "0123456789abcdef";
-  std::string shown;
-  for (char c : line) {
-    if (shown.size() >= 80) return shown.append("...");
-    auto byte = static_cast<unsigned char>(c);
-    char escaped[5] = {c};
-    if (byte < ' ' || byte > '~') {
-      escaped[0] = '\\';
-      escaped[1] = 'x';
-      escaped[2] = HEX_DIGITS[byte >> 4];
-      escaped[3] = HEX_DIGITS[byte & 15];
-    }
-    shown.append(escaped);
+namespace {
+
+// The length of text without the CRs that end it.
+size_t withoutFinalCrs(const std::string& text) {
+  size_t length = text.size();
+  while (length > 0 && text[length - 1] == '\r') --length;
+  return length;
+}
+
+}  // namespace
+
+bool rejectsCommand(const std::string& line, const std::string& command,
+                    const std::vector<std::string>& errorTexts) {
+  // Lines hold no NUL (a chunk is its text up to the first), nor do texts
+  // from the command line.
+  bool holdsText = false;
+  for (const std::string& text : errorTexts)
+    if (strstr(line.c_str(), text.c_str())) holdsText = true;
+  if (!holdsText) return false;
+  // The echo may come after a CR or the prompt (a console that takes the
+  // line up later), and only CRs may follow it.
+  size_t end = withoutFinalCrs(line);
+  for (size_t start = 0;;) {
+    size_t echoEnd = start + command.size();
+    if (echoEnd <= line.size() && end <= echoEnd &&
+        std::equal(command.begin(), command.end(), line.data() + start))
+      return false;
+    if (line.compare(start, 1, "\r") == 0) ++start;
+    else if (line.compare(start, 3, SHELL_PROMPT) == 0) start += 3;
+    else return true;
   }
-  return shown;
+}
+
+std::string shownConsoleLine(const std::string& line) {
+  static const char HEX[] = "0123456789abcdef";
+  // Room for the longest text shown, an escape that goes past it, and "...".
+  char shown[SHOWN_LINE_MAX + 4];
+  size_t length = 0;
+  size_t end = withoutFinalCrs(line);
+  for (size_t i = 0; i < end; ++i) {
+    size_t before = length;
+    auto byte = static_cast<unsigned char>(line[i]);
+    if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
+      shown[length++] = static_cast<char>(byte);
+    } else {
+      shown[length++] = '\\';
+      if (byte == '\r') shown[length++] = 'r';
+      else if (byte == '\t') shown[length++] = 't';
+      else if (byte == '\\') shown[length++] = '\\';
+      else {
+        shown[length++] = 'x';
+        shown[length++] = HEX[byte >> 4];
+        shown[length++] = HEX[byte & 15];
+      }
+    }
+    if (length > SHOWN_LINE_MAX) {
+      memcpy(shown + before, "...", sizeof "...");
+      length = before + 3;
+      break;
+    }
+  }
+  return std::string(shown, length);
 }

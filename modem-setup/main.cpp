@@ -1,6 +1,7 @@
 // serial-modem-setup: logs into a DSL modem's serial console, sends it the
 // commands of a command file, and can then kick the interface's DHCP client.
-// The exit status is the number of commands that got no prompt back.
+// The exit status is the number of commands that failed: no prompt back, or
+// (with -a) an answer the modem rejected them with.
 #include <syslog.h>
 #include <unistd.h>
 
@@ -26,9 +27,13 @@ void reportCommands(const CommandTally& tally, unsigned loginSeconds) {
   if (tally.failedCommands == 0)
     reportOutcome(LOG_INFO, "Modem configured: %d commands answered, logged in after %u s",
                   tally.sentCommands, loginSeconds);
-  else
+  else if (tally.rejectedCommands == 0)
     reportOutcome(LOG_ERR, "%d of %d commands got no prompt back", tally.failedCommands,
                   tally.sentCommands);
+  else
+    reportOutcome(LOG_ERR, "%d of %d commands failed: %d rejected, %d got no prompt back",
+                  tally.failedCommands, tally.sentCommands, tally.rejectedCommands,
+                  tally.failedCommands - tally.rejectedCommands);
 }
 
 int main(int argc, char** argv) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <istream>
 #include <string>
+#include <vector>
 
 // Largest chunk of console output taken in one poll.
 constexpr int CONSOLE_READ_MAX = 1000;
@@ -27,6 +28,8 @@ struct SetupOptions {
   int bootWaitSeconds = 0;
   // Seconds of quiet on a booting modem's console before a newline may go out.
   int quietSeconds = 6;
+  // Texts that mark a line of a command's answer as a rejection (-a).
+  std::vector<std::string> errorTexts;
 };
 
 // Exit statuses of the wait mode, above any count of failed commands it
@@ -78,6 +81,15 @@ LoginTail classifyLoginTail(const std::string& tail);
 bool hasLoginPromptTail(const std::string& text);
 // The chunk as text: its bytes up to the first NUL.
 std::string chunkText(const char* buffer, int length);
+// True when a line of a command's answer holds one of the error texts and
+// is not the console's echo of the command (its text, maybe after CRs and
+// the prompt, with CRs at the end).
+bool rejectsCommand(const std::string& line, const std::string& command,
+                    const std::vector<std::string>& errorTexts);
+// A console line as the log shows it: the CRs that end it left out, control
+// and non-ASCII bytes as \r \t \xHH, a backslash doubled, cut at 120 bytes
+// with "...".
+std::string shownConsoleLine(const std::string& line);
 
 // Reading the console (console_reader.cpp).
 
@@ -101,18 +113,35 @@ void collectOwedPrompts(int fd, int owedPrompts, int gapMs, int quietPolls, bool
 void runLogin(int port, const SetupOptions& options);
 // Reads the next command line of a command file, skipping empty lines and
 // lines that start with "#"; false at the end of the file or on a read error.
-bool readCommand(std::istream& commandFile, std::string& command);
-// What the command phase did: the commands sent, and those that failed.
+// lineNumber, when given, counts every line read, skipped ones too.
+bool readCommand(std::istream& commandFile, std::string& command, int* lineNumber = nullptr);
+// What the command phase did: the commands sent, those that failed, and of
+// those the ones whose answer held an error text.
 struct CommandTally {
   int sentCommands = 0;
   int failedCommands = 0;
+  int rejectedCommands = 0;
 };
-// Sends every command of the file and counts those without a prompt back.
+// A command's answer as it arrives, judged line by line against the error
+// texts; rejection is the first line that holds one (empty: none yet).
+struct AnswerCheck {
+  const std::vector<std::string>& errorTexts;
+  const std::string& command;
+  std::string partialLine;  // the text after the answer's last LF so far
+  std::string rejection;
+};
+// Adds a chunk to the answer and judges each line it completes; with
+// stopAtPrompt the chunk ends at its first line that is the shell prompt.
+void checkAnswer(AnswerCheck& check, const std::string& chunk, bool stopAtPrompt);
+// Sends every command of the file and counts those without a prompt back,
+// and those whose answer holds one of the error texts.
 void runCommandFile(int port, std::istream& commandFile, const SetupOptions& options,
                     CommandTally& tally);
 // Polls for the shell prompt; the polls spent before it came, or -1. Sets
 // owedPrompts to the prompts the console still owes for the newlines sent.
-int waitForPrompt(int fd, int maxAttempts, int gapMs, int& owedPrompts);
+// With check, the output before the prompt goes to checkAnswer.
+int waitForPrompt(int fd, int maxAttempts, int gapMs, int& owedPrompts,
+                  AnswerCheck* check = nullptr);
 // Signals the DHCP client of the interface through its pid file (dhcp_kick.cpp).
 void kickDhcpClient(const std::string& interfaceName);
 // The decimal text of value.
@@ -142,5 +171,3 @@ void followConsoleLine(std::string& line, std::string& lastText, const char* tex
 // True when the line is a bootloader's countdown ("Hit any key to stop
 // autoboot: 3"), which any byte received would stop.
 bool isCountdownLine(const std::string& line);
-// The line with control bytes shown as \xHH, cut to at most 80 characters.
-std::string printableLine(const std::string& line);

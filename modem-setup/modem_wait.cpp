@@ -31,7 +31,7 @@ bool beforeDeadline(unsigned deadlineMs) {
 
 int loginRefused(const SetupOptions& options, int passwordsSent) {
   reportOutcome(LOG_ERR, "Login refused: user '%s' and its password sent %d times",
-                printableLine(options.username).c_str(), passwordsSent);
+                shownConsoleLine(options.username).c_str(), passwordsSent);
   return EXIT_LOGIN_REFUSED;
 }
 
@@ -129,14 +129,11 @@ int waitForLogin(int port, const SetupOptions& options, unsigned deadlineMs) {
       case LoginTail::Other: break;
     }
   }
-  std::string last = printableLine(line.empty() ? lastText : line);
-  if (last.empty())
-    reportOutcome(LOG_ERR,
-                  "Modem not answering on '%s' within %d s: no shell prompt; its last output: none",
-                  options.devicePath.c_str(), options.bootWaitSeconds);
-  else
-    reportOutcome(LOG_ERR,
-                  "Modem not answering on '%s' within %d s: no shell prompt; its last output: '%s'",
-                  options.devicePath.c_str(), options.bootWaitSeconds, last.c_str());
+  std::string last = shownConsoleLine(line.empty() ? lastText : line);
+  const char* quote = last.empty() ? "" : "'";
+  reportOutcome(LOG_ERR,
+                "Modem not answering on '%s' within %d s: no shell prompt; its last output: %s%s%s",
+                options.devicePath.c_str(), options.bootWaitSeconds, quote,
+                last.empty() ? "none" : last.c_str(), quote);
   return EXIT_NOT_ANSWERING;
 }

@@ -10,7 +10,7 @@
 
 namespace {
 
-const char OPTION_STRING[] = "b:c:d:De:hk:p:q:u:w:W:";
+const char OPTION_STRING[] = "a:b:c:d:De:hk:p:q:u:w:W:";
 
 const char USAGE_LINES[] =
     "\t-b rate\tBaud rate (default: 115200)\n"
@@ -23,9 +23,9 @@ const char USAGE_LINES[] =
     "\t-p pass\tPassword to use for console login (default: qorvi)\n"
     "\t-u user\tUsername to use for console login (default: qorvi)\n"
     "\t-w wait\tWait for wait us before login attempts (default: 500000 = 500ms)\n"
-    "\t-W secs\tWait up to secs s for the device and a booting modem's login (default: 0, no "
-    "wait)\n"
-    "\t-q secs\tWith -W: seconds of quiet on the console before a newline is sent (default: 6)\n"
+    "\t-W secs\tWait up to secs s for a booting modem (default: 0, no wait)\n"
+    "\t-q secs\tWith -W: seconds of quiet before a newline is sent (default: 6)\n"
+    "\t-a text\tCount a command as failed when a line of its answer holds text (repeatable)\n"
     "\t-h\tShow this help\n";
 
 }  // namespace
@@ -52,6 +52,10 @@ void parseOptions(int argc, char** argv, SetupOptions& options) {
   int option;
   while ((option = getopt(argc, argv, OPTION_STRING)) > 0) {
     switch (option) {
+      // An empty text would be in every line.
+      case 'a':
+        if (*optarg) options.errorTexts.push_back(optarg);
+        break;
       case 'b': options.baudRate = parseInteger(optarg); break;
       case 'c': options.configPath = optarg; break;
       case 'd': options.devicePath = optarg; break;

@@ -26,9 +26,9 @@ const char USAGE_TEXT[] =
     "\t-p pass\tPassword to use for console login (default: qorvi)\n"
     "\t-u user\tUsername to use for console login (default: qorvi)\n"
     "\t-w wait\tWait for wait us before login attempts (default: 500000 = 500ms)\n"
-    "\t-W secs\tWait up to secs s for the device and a booting modem's login (default: 0, no "
-    "wait)\n"
-    "\t-q secs\tWith -W: seconds of quiet on the console before a newline is sent (default: 6)\n"
+    "\t-W secs\tWait up to secs s for a booting modem (default: 0, no wait)\n"
+    "\t-q secs\tWith -W: seconds of quiet before a newline is sent (default: 6)\n"
+    "\t-a text\tCount a command as failed when a line of its answer holds text (repeatable)\n"
     "\t-h\tShow this help\n";
 
 const std::string START_DEFAULT = "6 Configuring DSL modem using /etc/ppp/bridge.conf\n";

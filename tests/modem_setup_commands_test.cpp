@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "setup_run.h"
@@ -152,3 +153,153 @@ TEST_F(SetupCommands, AFullRunConfiguresTheModemEndToEnd) {
   EXPECT_THAT(run.logLines(), ElementsAre(::testing::StartsWith("6 Configuring DSL modem using "),
                                           "6 Login complete\n", "6 Configuration done\n"));
 }
+
+// Error texts (-a): a command whose answer holds one on a line of its own
+// words (not in its echo, not before it was sent) counts as failed, once,
+// and is logged by its line in the file with the console's words; the rest
+// of the file is still sent.
+struct Rejection {
+  const char* name;
+  const char* replies;
+  const char* commands;
+  void (*shape)(modemsim::Options&);  // the console's manners
+  std::vector<std::string> args;
+  int exitStatus;
+  std::vector<std::string> sent;        // the lines the shell received
+  std::vector<std::string> rejections;  // logged, FILE for the command file
+  bool oneNewlineEach = true;           // no command needed a second one
+};
+
+std::ostream& operator<<(std::ostream& out, const Rejection& r) { return out << r.name; }
+
+class SetupErrorTexts : public SetupCommands, public ::testing::WithParamInterface<Rejection> {};
+
+const char BRIDGE_REJECTED[] =
+    "Command on line 4 of FILE rejected: \"Error: unknown command 'bridge'\"";
+
+TEST_P(SetupErrorTexts, ARejectedCommandCountsOnceAndTheRestIsStillSent) {
+  const Rejection& r = GetParam();
+  modemsim::Options console = shell(r.replies);
+  r.shape(console);
+  modemsim::ModemSim modem(console);
+  std::vector<std::string> args = r.args;
+  if (console.atShell) args.insert(args.end(), {"-e", "0"});
+  SetupRun run = harness.runAgainst(modem, r.commands, args);
+
+  EXPECT_EQ(run.process.exitStatus, r.exitStatus) << run.process.err << modem.transcript();
+  std::vector<std::string> rejections;
+  for (const auto& message : run.log)
+    if (message.text.rfind("Command on line ", 0) == 0) {
+      EXPECT_EQ(message.priority, 3) << message.text;
+      rejections.push_back(message.text);
+    }
+  std::vector<std::string> expected;
+  const std::string file = harness.dir().file("commands.conf");
+  for (std::string line : r.rejections) {
+    line.replace(line.find("FILE"), 4, file);
+    expected.push_back(line);
+    EXPECT_EQ(countOf(run.process.err, "serial-modem-setup: " + line + "\n"), 1u)
+        << run.process.err;
+  }
+  EXPECT_EQ(rejections, expected) << modem.transcript();
+  if (expected.empty()) {
+    EXPECT_EQ(countOf(run.process.err, "rejected"), 0u) << run.process.err;
+  }
+  // Each command went out once, and with one newline unless one went
+  // unanswered; what the shell received follows the login's answers.
+  std::string shellInput = modem.received();
+  if (!console.atShell)
+    shellInput.erase(0, shellInput.find(console.username + "\n" + console.password + "\n") +
+                            console.username.size() + console.password.size() + 2);
+  EXPECT_EQ(withoutEmptyLines(modem.commands()), r.sent);
+  EXPECT_EQ(withoutEmptyLines(linesOf(shellInput)), r.sent) << modem.transcript();
+  if (r.oneNewlineEach) {
+    EXPECT_EQ(countOf(shellInput, "\n"), r.sent.size()) << modem.transcript();
+  }
+  // The trace shows each command whose prompt came back, rejected or not.
+  if (std::find(args.begin(), args.end(), "-D") != args.end()) {
+    EXPECT_EQ(countOf(run.process.out, "::: "), r.sent.size()) << run.process.out;
+  }
+  EXPECT_TRUE(logged(run, "Configuration done\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, SetupErrorTexts,
+    ::testing::Values(
+        Rejection{"in_the_middle_of_the_file",
+                  "bridge => Error: unknown command 'bridge'",
+                  "# bridge mode\nshow\n\nbridge\nsave\n",
+                  [](modemsim::Options&) {},
+                  {"-a", "unknown command", "-a", "Error:", "-D"},
+                  1,
+                  {"show", "bridge", "save"},
+                  {BRIDGE_REJECTED}},
+        Rejection{"without_texts_as_before",
+                  "bridge => Error: unknown command 'bridge'",
+                  "# bridge mode\nshow\n\nbridge\nsave\n",
+                  [](modemsim::Options&) {},
+                  {},
+                  0,
+                  {"show", "bridge", "save"},
+                  {}},
+        Rejection{"cut_across_two_reads",
+                  "bridge => Error: unknown\\p command 'bridge'",
+                  "# bridge mode\nshow\n\nbridge\nsave\n",
+                  [](modemsim::Options& o) { o.splitPauseMs = 200; },
+                  {"-a", "unknown command"},
+                  1,
+                  {"show", "bridge", "save"},
+                  {BRIDGE_REJECTED}},
+        Rejection{"slow_line_in_pieces",
+                  "bridge => Error: unknown command 'bridge'",
+                  "# bridge mode\nshow\n\nbridge\nsave\n",
+                  [](modemsim::Options& o) {
+                    o.splitBytes = 8;
+                    o.splitPauseMs = 30;
+                  },
+                  {"-a", "unknown command"},
+                  1,
+                  {"show", "bridge", "save"},
+                  {BRIDGE_REJECTED}},
+        Rejection{"only_in_the_echo_as_it_arrives",
+                  "",
+                  "show\nset note Error-free\nsave\n",
+                  [](modemsim::Options& o) { o.echo = true; },
+                  {"-a", "Error"},
+                  0,
+                  {"show", "set note Error-free", "save"},
+                  {}},
+        Rejection{"only_in_the_echo_once_taken_up_in_pieces",
+                  "",
+                  "show\r\nset note Error-free\r\nsave\r\n",
+                  [](modemsim::Options& o) {
+                    o.lineEditorEcho = true;
+                    o.lineTimeMs = 30;
+                    o.line.kind = modemsim::LineSettings::Kind::Cut;
+                    o.line.maxGapMs = 15;
+                  },
+                  {"-a", "Error"},
+                  0,
+                  {"show\r", "set note Error-free\r", "save\r"},
+                  {}},
+        Rejection{"only_in_the_banner_before_the_login",
+                  "",
+                  "show\nsave\n",
+                  [](modemsim::Options& o) {
+                    o.atShell = false;
+                    o.banner = "Error: no saved configuration, defaults loaded";
+                  },
+                  {"-a", "Error"},
+                  0,
+                  {"show", "save"},
+                  {}},
+        Rejection{"rejected_and_never_prompted_again",
+                  "bridge =>! \\r\\nError: unknown command 'bridge'\\r\\n",
+                  "show\nbridge\nsave\n",
+                  [](modemsim::Options& o) { o.muteAfterCommands = 2; },
+                  {"-a", "Error"},
+                  2,  // bridge (rejected, without its prompt) and save (no answer)
+                  {"show", "bridge", "save"},
+                  {"Command on line 2 of FILE rejected: \"Error: unknown command 'bridge'\""},
+                  false}),
+    [](const auto& info) { return std::string(info.param.name); });

@@ -132,6 +132,54 @@ TEST(ConsoleLine, FollowsTheTerminalAndSpotsCountdowns) {
     EXPECT_EQ(line, c.line);
     EXPECT_EQ(isCountdownLine(line), c.countdown) << line;
   }
-  EXPECT_EQ(printableLine("a\r\x7f\xff"), "a\\x0d\\x7f\\xff");
-  EXPECT_EQ(printableLine(std::string(100, 'b')), std::string(80, 'b') + "...");
+}
+
+// A line of a command's answer rejects it when it holds one of the texts,
+// literally, unless it is the console's echo of the command: as it arrives,
+// or as the console takes the line up, maybe after a CR or the prompt.
+TEST(RejectsCommand, AnyTextInALineButTheEchoOfTheCommand) {
+  const std::vector<std::string> texts = {"Error", "unknown command"};
+  struct Case {
+    const char* line;
+    const char* command;
+    bool rejects;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"Error: unknown command 'bridge'\r", "bridge", true},
+           {"bridge: unknown command\r", "bridge", true},
+           {"% Error\r", "save", true},
+           {"error: lower case\r", "save", false},  // case and all
+           {"Err", "save", false},
+           {"", "save", false},
+           {"set note Error-free\r", "set note Error-free", false},  // echo, CR LF after it
+           {"set note Error-free", "set note Error-free", false},    // echo as it arrives
+           {"\r > set note Error-free\r", "set note Error-free", false},
+           {" > set note Error-free\r\r", "set note Error-free\r", false},  // a CR LF file
+           {"set note Error-free\r", "set note Error-free\r", false},
+           {" > set Error\r", " > set Error", false},  // a command that starts like the prompt
+           {"set note Error-free: unknown command\r", "set note Error-free", true},
+           {"x set note Error-free\r", "set note Error-free", true},
+           {"set note Error\r", "set note Error-free", true},  // not the whole command
+       })
+    EXPECT_EQ(rejectsCommand(c.line, c.command, texts), c.rejects) << c.line;
+  EXPECT_FALSE(rejectsCommand("Error: unknown command\r", "bridge", {}));
+}
+
+TEST(ShownConsoleLine, ShowsControlBytesSafelyAndCutsAt120Bytes) {
+  EXPECT_EQ(shownConsoleLine("Error: unknown command 'bridge'\r"),
+            "Error: unknown command 'bridge'");
+  EXPECT_EQ(shownConsoleLine("a\tb\rc\x1b[0m\x7f\xff\\\r\r"), "a\\tb\\rc\\x1b[0m\\x7f\\xff\\\\");
+  EXPECT_EQ(shownConsoleLine(std::string(120, 'e')), std::string(120, 'e'));
+  EXPECT_EQ(shownConsoleLine(std::string(121, 'e')), std::string(120, 'e') + "...");
+  // An escape that would go past the 120 bytes is left out whole.
+  EXPECT_EQ(shownConsoleLine(std::string(118, 'e') + "\x01z"), std::string(118, 'e') + "...");
+  EXPECT_EQ(shownConsoleLine(std::string(116, 'e') + "\x01z"), std::string(116, 'e') + "\\x01...");
+}
+
+TEST(CommandFile, NumbersCommandsByTheirLineInTheFileCommentsAndEmptyLinesIncluded) {
+  std::istringstream file("# header\n\nshow\n#\r\n\r\n   \nlast");
+  std::vector<int> lines;
+  int lineNumber = 0;
+  for (std::string command; readCommand(file, command, &lineNumber);) lines.push_back(lineNumber);
+  EXPECT_EQ(lines, (std::vector<int>{3, 5, 6, 7}));
 }

@@ -164,3 +164,23 @@ TEST_F(SetupWaitOutcome, ALateDeviceNodeAndAPromptPrintedBeforeTheOpen) {
       << modem.transcript();
   EXPECT_THAT(run.process.err, HasSubstr("Modem configured: 3 commands answered"));
 }
+
+// A command the modem rejects fails the wait mode's run as well, and its
+// outcome line says how many were rejected.
+TEST_F(SetupWaitOutcome, ARejectedCommandIsCountedInTheOutcome) {
+  modemsim::Options console;
+  console.atShell = true;
+  console.lineTimeMs = 30;
+  console.replies["bridge on"].output = "Error: unknown command 'bridge'";
+  modemsim::ModemSim modem(console);
+  SetupRun run = harness.runAgainst(modem, COMMANDS, {"-W", "30", "-q", "1", "-a", "Error:"});
+
+  EXPECT_EQ(run.process.exitStatus, 1) << run.process.err;
+  EXPECT_THAT(withoutEmptyLines(linesOf(modem.received())),
+              ElementsAre("show version", "bridge on", "save"));
+  EXPECT_THAT(run.logLines(),
+              Contains("3 1 of 3 commands failed: 1 rejected, 0 got no prompt back"));
+  EXPECT_THAT(run.process.err, HasSubstr("serial-modem-setup: Command on line 2 of " +
+                                         harness.dir().file("commands.conf") +
+                                         " rejected: \"Error: unknown command 'bridge'\"\n"));
+}
