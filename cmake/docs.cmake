@@ -4,15 +4,14 @@
 
 set(MODEM_TOOLS_MAN_PAGES
   ${PROJECT_SOURCE_DIR}/man/serial-modem-setup.8
-  ${PROJECT_SOURCE_DIR}/man/netif-rename.8)
+  ${PROJECT_SOURCE_DIR}/man/netif-rename.8
+  ${PROJECT_SOURCE_DIR}/man/dsl-modem.8)
 
 install(FILES ${MODEM_TOOLS_MAN_PAGES}
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT docs)
-# The examples: a command file, and the settings file of the boot script
-# (installed itself as /etc/init.d/dsl-modem, see boot-service.cmake) for
-# its /etc/default/dsl-modem.
+# The example command file (the boot service's settings example goes beside
+# it, see boot-service/CMakeLists.txt).
 install(FILES ${PROJECT_SOURCE_DIR}/examples/bridge.conf
-              ${PROJECT_SOURCE_DIR}/examples/dsl-modem.default
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT docs)
 
 # The licence notice goes wherever the programs go (a firmware image too), as

@@ -4,9 +4,9 @@
 # scripts/board-lib.sh). Each boot runs the installed boot script as the
 # board's busybox init runs it (rcS: /etc/init.d/S40dsl-modem start, timed:
 # it must return at once): it renames dummy0 to wan0 with netif-rename, then
-# configures the modem on ttyAMA1 in the background: it listens to the
-# console until it is quiet, probes the login, then sends the command file
-# with serial-modem-setup and kicks a stand-in DHCP client. The modem is
+# configures the modem on ttyAMA1 in the background: one run of
+# serial-modem-setup in wait mode waits for the device and a quiet console,
+# logs in, sends the command file and kicks a stand-in DHCP client. The modem is
 # modem-sim on the host (answering each line after 30 ms with a line of text
 # before its prompt, tests/board/modem-sim.replies, its output paced like a
 # 57600 bit/s UART's that hands over 8 bytes at a time). The boots:
@@ -14,7 +14,10 @@
 #   dynamic     the dynamically linked programs (with the C and C++
 #               libraries of the cross toolchain), a modem that is up;
 #   static      the statically linked programs, the modem's device node
-#               (/dev/dslcons0) a link made 6 s after the boot scripts ran;
+#               (/dev/dslcons0) a link made 6 s after the boot scripts ran,
+#               by which time the modem has printed 2 KB of boot log and
+#               its login prompt into the UART nobody has opened: none of
+#               it may come back to the modem as an echo;
 #   late-modem  static; a modem that powers on 25 s after the board: silent
 #               and deaf until then, then 6 KB of boot log with a 3 s
 #               bootloader countdown that any byte would stop, then its
@@ -149,6 +152,16 @@ check_modem_received() {
   fi
 }
 
+# What the modem printed before the port was opened never came back to it:
+# the program set the line raw before the kernel could echo it.
+check_no_echo() {
+  if modem_received_lines | grep -q 'boot: line\|Login: '; then
+    bad "the modem got its own output back: $(modem_received_lines | grep -m 1 'boot: line\|Login: ')"
+  else
+    ok "nothing the modem printed before the open came back to it"
+  fi
+}
+
 # Each command got exactly one newline: the program took every prompt, though
 # the line handed each over in two bursts. A second newline for a command
 # means its prompt was missed.
@@ -211,16 +224,14 @@ check_rename() {
   fi
 }
 
-# The configuration as the log tells it: login probes (one at least) until
-# one got in, then the real run with the command file, the kick of the
-# stand-in client (once: never by a probe) after the last answer, and the
-# service's one outcome line. With "udhcpc": the renewal the service asked
-# of udhcpc instead of the kick.
+# The configuration as the log tells it: one run of serial-modem-setup with
+# the command file, one login, the kick of the stand-in client (once) after
+# the last answer, and the service's one outcome line. With "udhcpc": the
+# renewal the service asked of udhcpc instead of the kick.
 check_configured() {
+  expect_one_run
   if [ "${1:-}" = udhcpc ]; then
     expect_log_order \
-      "user.info serial-modem-setup: Configuring DSL modem using /run/dsl-modem/login-probe-no-commands" \
-      "user.info serial-modem-setup: Login complete" \
       "user.info serial-modem-setup: Configuring DSL modem using /etc/ppp/bridge.conf" \
       "user.info serial-modem-setup: Login complete" \
       "user.info serial-modem-setup: Configuration done" \
@@ -242,8 +253,6 @@ check_configured() {
     bad "the stand-in DHCP client reported $alarms SIGALRMs, not one"
   fi
   expect_log_order \
-    "user.info serial-modem-setup: Configuring DSL modem using /run/dsl-modem/login-probe-no-commands" \
-    "user.info serial-modem-setup: Login complete" \
     "user.info serial-modem-setup: Configuring DSL modem using /etc/ppp/bridge.conf" \
     "user.info serial-modem-setup: Login complete" \
     "user.debug serial-modem-setup: Kicking dhcpcd with pid ${pid:-?} successful" \
@@ -254,6 +263,19 @@ check_configured() {
   expect_one_outcome
   expect_in service "dsl-modem: configured at " "the service's status: configured"
   expect_in service "exit status 0" "the service's status: exit status 0"
+}
+
+# One run of serial-modem-setup, one login: the wait for the modem is the
+# program's, with no probes before it.
+expect_one_run() {
+  local runs logins
+  runs=$(log_lines | grep -c '^user.info serial-modem-setup: Configuring DSL modem using ' || true)
+  logins=$(log_lines | grep -c '^user.info serial-modem-setup: Login complete$' || true)
+  if [ "$runs" -eq 1 ] && [ "$logins" -eq 1 ]; then
+    ok "one run of serial-modem-setup, one login"
+  else
+    bad "$runs runs of serial-modem-setup and $logins logins, not one each"
+  fi
 }
 
 # The service logs one line for its outcome; the rename and the DHCP
@@ -322,7 +344,7 @@ check_refused() {
     bad "$commands lines of the command file reached the refusing modem"
   fi
   expect_log_order "daemon.err dsl-modem: login refused*"
-  if log_lines | grep '^daemon.err dsl-modem: login refused' | grep -q "user admin "; then
+  if log_lines | grep '^daemon.err dsl-modem: login refused' | grep -q "user 'admin' "; then
     ok "the refusal names the user admin"
   else
     bad "the refusal does not name the user admin"
@@ -437,7 +459,10 @@ boot() {
   echo "=== board ($label): programs of $build on $(cat "$BOARD_PLATFORM/ready"), modem $kind ==="
   { cat tests/board/dsl-modem.default && boot_settings "$kind"; } >"$dir/overlay/etc/default/dsl-modem"
   case $kind in
-  late-node) echo "LATE_LINK='6 /dev/dslcons0 /dev/ttyAMA1'" >"$dir/overlay/etc/board-boot" ;;
+  late-node)
+    echo "LATE_LINK='6 /dev/dslcons0 /dev/ttyAMA1'" >"$dir/overlay/etc/board-boot"
+    sim_options=(--boot-log 2000)
+    ;;
   late-modem) sim_options=(--power-on 25000 --boot-log 6000 --autoboot 3) ;;
   refusing) sim_options=(-p not-the-boards-password) ;;
   udhcpc)
@@ -502,8 +527,11 @@ boot() {
     check_refused 3
   else
     [ "$kind" = late-modem ] && check_modem_booted
-    [ "$kind" = late-node ] && expect_in late-link "/dev/dslcons0 -> /dev/ttyAMA1" \
-      "the device link appeared late: $(topic late-link)"
+    if [ "$kind" = late-node ]; then
+      expect_in late-link "/dev/dslcons0 -> /dev/ttyAMA1" \
+        "the device link appeared late: $(topic late-link)"
+      check_no_echo
+    fi
     check_modem_received
     check_one_newline_each
     if [ "$kind" = udhcpc ]; then

@@ -62,7 +62,7 @@ for preset in armhf armhf-static; do
 done
 
 # The board in a box: both armhf builds on qemu-system-arm's Versatile Express
-# with Debian's armmp kernel, its boot script from examples/, the modem's
+# with Debian's armmp kernel, its boot script from boot-service/, the modem's
 # console on a real UART driver against modem-sim, the rename on a 32-bit
 # kernel.
 echo "=== board: the armhf programs on an emulated ARM board ==="

@@ -1,4 +1,4 @@
-// The boot script examples/dsl-modem.init as a service: its lock, stop,
+// The boot script boot-service/dsl-modem.init as a service: its lock, stop,
 // status and settings, against modem-sim on a pty. Each action runs in a
 // private mount namespace whose /dev/log is the test's socket, /run the
 // test's directory, /etc/default/dsl-modem the test's settings and
@@ -63,7 +63,7 @@ class BootService {
  public:
   explicit BootService(const std::string& shell) : shell_(shell), sink_(dir_.file("log")) {
     for (const char* sub : {"/default", "/sbin", "/run"}) mkdir((dir_.path() + sub).c_str(), 0755);
-    script_ = dir_.write("dsl-modem", readFile(std::string(EXAMPLES_DIR) + "/dsl-modem.init"));
+    script_ = dir_.write("dsl-modem", readFile(std::string(BOOT_SERVICE_DIR) + "/dsl-modem.init"));
     chmod(script_.c_str(), 0755);
     symlink(testsupport::programPath("MODEM_SETUP_PROGRAM").c_str(),
             dir_.file("sbin/serial-modem-setup").c_str());
@@ -125,9 +125,8 @@ std::string logLineWith(const std::vector<std::string>& lines, const std::string
 }  // namespace
 
 // start leaves the run in the background and returns; a second start starts
-// no second run; status says waiting; stop ends the run; a console that
-// never answers fails the run at MODEM_WAIT. All the while a console that
-// stays quiet gets nothing at all.
+// no second run; status says waiting; stop ends the run, serial-modem-setup
+// with it. All the while a console that stays quiet gets nothing at all.
 TEST(BootScript, StartRunsInTheBackgroundOnceStopEndsItStatusSaysEachState) {
   if (testsupport::underEmulator()) GTEST_SKIP() << "the boot script is tested with the host build";
   for (const auto& [name, shell] : shells()) {
@@ -173,27 +172,19 @@ TEST(BootScript, StartRunsInTheBackgroundOnceStopEndsItStatusSaysEachState) {
     EXPECT_NE(logLineWith(service.serviceLog(),
                           "4 MODEM_WAIT=soon is not a number of seconds: using 180"),
               "");
-
-    // A console that never answers, within a short wait.
-    service.settings(modem.slavePath(), "MODEM_QUIET=1\nMODEM_WAIT=3\n");
-    EXPECT_EQ(service.act("start").exitStatus, 0);
-    EXPECT_TRUE(eventually([&] { return service.act("status").exitStatus == 1; }, 30s));
-    status = service.act("status");
-    EXPECT_TRUE(contains(status.out, "dsl-modem: failed at ")) << status.out;
-    std::string failed = logLineWith(service.serviceLog(), "modem not answering");
-    EXPECT_EQ(failed.rfind("3 modem not answering on " + modem.slavePath() +
-                               " after 3 s (MODEM_WAIT): no shell prompt",
-                           0),
-              0u)
-        << failed;
-    EXPECT_EQ(service.runs(), 0u);
+    EXPECT_TRUE(eventually(
+        [&] {
+          return testsupport::runningCommandLines("serial-modem-setup", modem.slavePath()).empty();
+        },
+        10s));
   }
 }
 
-// A console that takes a probe's second try gets the credentials once and
-// the commands once, at its shell; the outcome is logged as one line; the
-// trace is kept for root alone, the password blanked where the console
-// printed it.
+// A console that prints a greeting after the login, before its prompt, gets
+// the credentials once and the commands once, at its shell, from one run of
+// serial-modem-setup; the outcome is logged as one line quoting the
+// program's; the trace is kept for root alone, the password blanked where
+// the console printed it.
 TEST(BootScript, ConfiguresOnceAndKeepsTheTraceWithoutThePassword) {
   if (testsupport::underEmulator()) GTEST_SKIP() << "the boot script is tested with the host build";
   const std::string password = "pw-s3cret";
@@ -202,10 +193,9 @@ TEST(BootScript, ConfiguresOnceAndKeepsTheTraceWithoutThePassword) {
     modemsim::Options options;
     options.username = "admin";
     options.password = password;
-    // The login's answers, then the prompt for every line: the first probe
-    // reads a greeting with the password in it as its second try and ends
-    // there; the second one finds the shell.
-    options.script = {"\r\nLogin: ", "\r\nPassword: ", "\r\nHello " + password + "\r\n"};
+    // The login's answers, a greeting with the password in it (the line the
+    // program's trace shows) and no prompt, then the prompt for every line.
+    options.script = {"\r\nLogin: ", "\r\nPassword: ", "\r\nHello " + password};
     options.script.resize(20, "\r\n > ");
     options.lineTimeMs = 30;  // a modem's pace, not an instant answer
     modemsim::ModemSim modem(options);
@@ -226,15 +216,19 @@ TEST(BootScript, ConfiguresOnceAndKeepsTheTraceWithoutThePassword) {
     std::vector<std::string> serviceLog = service.serviceLog();
     ASSERT_EQ(serviceLog.size(), 1u) << ::testing::PrintToString(serviceLog);
     EXPECT_EQ(serviceLog[0].rfind("6 modem configured in ", 0), 0u) << serviceLog[0];
-    EXPECT_TRUE(contains(serviceLog[0], " s: the 2 commands of " + service.commands()))
+    EXPECT_TRUE(contains(serviceLog[0],
+                         " s (serial-modem-setup: Modem configured: 2 commands "
+                         "answered, logged in after "))
         << serviceLog[0];
-    int probes = 0;
+    int runs = 0;
     for (const LogMessage& message : service.log()) {
       EXPECT_FALSE(contains(message.text, password)) << message.text;
-      if (message.text == "Configuring DSL modem using /run/dsl-modem/login-probe-no-commands\n")
-        ++probes;
+      if (contains(message.text, "Configuring DSL modem using ")) {
+        EXPECT_EQ(message.text, "Configuring DSL modem using " + service.commands() + "\n");
+        ++runs;
+      }
     }
-    EXPECT_EQ(probes, 2);
+    EXPECT_EQ(runs, 1);
 
     struct stat info {};
     ASSERT_EQ(stat(service.stateFile("trace").c_str(), &info), 0);
@@ -244,5 +238,84 @@ TEST(BootScript, ConfiguresOnceAndKeepsTheTraceWithoutThePassword) {
     std::string trace = readFile(service.stateFile("trace"));
     EXPECT_TRUE(contains(trace, "Hello ********")) << trace;
     EXPECT_FALSE(contains(trace, password)) << trace;
+  }
+}
+
+// Each way a run fails, as serial-modem-setup's exit status tells it, gives
+// one outcome line at err that quotes the program's own, and status says
+// failed (exit status 1): a command rejected (MODEM_ERRORS), the login
+// refused, a console that never answers, a device that never appears.
+TEST(BootScript, EachFailedRunHasItsOutcomeLineAndStatusSaysFailed) {
+  if (testsupport::underEmulator()) GTEST_SKIP() << "the boot script is tested with the host build";
+  struct Case {
+    const char* name;
+    std::function<void(modemsim::Options&)> modem;
+    std::string settings;  // after the console's MODEM_DEVICE and the login's
+    // The outcome line, from its beginning: of the console's path and the
+    // command file.
+    std::function<std::string(const std::string&, const std::string&)> outcome;
+  };
+  const std::string missing = "/dev/dslcons-missing";
+  const Case cases[] = {
+      {"a rejected command",
+       [](modemsim::Options& o) {
+         o.replies["wan delete service ppp0"].output = "Error: unknown command 'wan'";
+       },
+       "MODEM_ERRORS='Unknown command|Error|Invalid'\n",
+       [](const std::string&, const std::string& commands) {
+         return "1 of 2 commands failed: 1 rejected, 0 got no prompt back (serial-modem-setup exit "
+                "status 1, " +
+                commands + "); the first: Command on line 2 of " + commands +
+                " rejected: \"Error: unknown command 'wan'\"";
+       }},
+      {"the login refused", [](modemsim::Options& o) { o.password = "not-the-settings-password"; },
+       "MODEM_OPTIONS='-e 2'\n",
+       [](const std::string&, const std::string&) {
+         return std::string(
+             "login refused (serial-modem-setup: Login refused: user 'admin' and its "
+             "password sent 2 times)");
+       }},
+      {"a console that never answers", [](modemsim::Options& o) { o.silent = true; },
+       "MODEM_WAIT=3\n",
+       [](const std::string& device, const std::string&) {
+         return "modem not answering on " + device +
+                " (serial-modem-setup: Modem not answering on '" + device +
+                "' within 3 s: no shell prompt";
+       }},
+      {"a device that never appears", [](modemsim::Options&) {},
+       "MODEM_DEVICE=" + missing + "\nMODEM_WAIT=2\n",
+       [&](const std::string&, const std::string&) {
+         return "modem device " + missing + " did not appear (serial-modem-setup: Device '" +
+                missing + "' did not appear within 2 s)";
+       }},
+  };
+  for (const auto& [name, shell] : shells()) {
+    for (const Case& test : cases) {
+      SCOPED_TRACE(name + ": " + test.name);
+      modemsim::Options options;
+      options.username = "admin";
+      options.password = "pw-s3cret";
+      options.lineTimeMs = 30;
+      test.modem(options);
+      modemsim::ModemSim modem(options);
+      modem.start();
+      BootService service(shell);
+      service.settings(
+          modem.slavePath(),
+          "MODEM_USER=admin\nMODEM_PASSWORD=pw-s3cret\nMODEM_QUIET=1\nMODEM_WAIT=30\n" +
+              test.settings);
+
+      EXPECT_EQ(service.act("start").exitStatus, 0);
+      EXPECT_TRUE(eventually([&] { return service.act("status").exitStatus != 0; }, 60s));
+      std::string outcome = test.outcome(modem.slavePath(), service.commands());
+      std::vector<std::string> serviceLog = service.serviceLog();
+      ASSERT_EQ(serviceLog.size(), 1u) << ::testing::PrintToString(serviceLog);
+      EXPECT_EQ(serviceLog[0].rfind("3 " + outcome, 0), 0u) << serviceLog[0];
+      ProcessResult status = service.act("status");
+      EXPECT_EQ(status.exitStatus, 1);
+      EXPECT_EQ(status.out.rfind("dsl-modem: failed at ", 0), 0u) << status.out;
+      EXPECT_TRUE(contains(status.out, outcome)) << status.out;
+      EXPECT_TRUE(eventually([&] { return service.runs() == 0; }, 10s));
+    }
   }
 }
