@@ -39,6 +39,9 @@ command -v busybox >/dev/null || ensure_packages busybox-static
 # Its DHCP renewal tests need a real server and Debian's dhcpcd (the
 # programs alone, no service), the units' check systemd-analyze.
 ensure_packages dnsmasq-base dhcpcd-base systemd
+# The wait for a booting modem is tried against Debian's U-Boot under
+# qemu-system-arm (tests/uboot-autoboot.sh).
+ensure_packages qemu-system-arm u-boot-qemu
 
 failed=()
 

@@ -39,6 +39,15 @@ struct PowerOn {
 
 void PrintTo(const PowerOn& powerOn, std::ostream* out) { *out << powerOn.name; }
 
+// A console that accepts admin with this password, at a modem's pace.
+modemsim::Options adminConsole(const std::string& password) {
+  modemsim::Options console;
+  console.username = "admin";
+  console.password = password;
+  console.lineTimeMs = 30;
+  return console;
+}
+
 }  // namespace
 
 class SetupWaitBoot : public ::testing::TestWithParam<PowerOn> {
@@ -51,11 +60,8 @@ class SetupWaitBoot : public ::testing::TestWithParam<PowerOn> {
 // through its countdown untouched and is configured, even when the countdown
 // is quieter for longer than -q.
 TEST_P(SetupWaitBoot, AModemPoweredOnAtAnyMomentBootsAndIsConfigured) {
-  modemsim::Options console;
-  console.username = "admin";
-  console.password = "secret";
+  modemsim::Options console = adminConsole("secret");
   console.echo = true;
-  console.lineTimeMs = 30;
   console.boot = {GetParam().powerOnMs, 3000, GetParam().silentCountdown ? 3 : 2,
                   GetParam().silentCountdown};
   std::string error;
@@ -92,11 +98,7 @@ class SetupWaitOutcome : public ::testing::Test {
 // Each outcome of the wait: its exit status, its one log line (also on
 // standard error), and what reached the console.
 TEST_F(SetupWaitOutcome, ARefusingConsoleGetsThePasswordAtMostBudgetTimes) {
-  modemsim::Options console;
-  console.username = "admin";
-  console.password = "not-this-one";
-  console.lineTimeMs = 30;
-  modemsim::ModemSim modem(console);
+  modemsim::ModemSim modem(adminConsole("not-this-one"));
   SetupRun run = harness.runAgainst(
       modem, COMMANDS, {"-W", "30", "-q", "1", "-e", "3", "-u", "admin", "-p", "secret"});
 
@@ -142,9 +144,7 @@ TEST_F(SetupWaitOutcome, ADeviceThatNeverAppearsEndsTheWait) {
 // modem has printed its boot log and its login prompt: that prompt is
 // answered at once, without a newline first.
 TEST_F(SetupWaitOutcome, ALateDeviceNodeAndAPromptPrintedBeforeTheOpen) {
-  modemsim::Options console;
-  console.username = "admin";
-  console.password = "secret";
+  modemsim::Options console = adminConsole("secret");
   console.leftover = "[    2.000000] boot: done\r\n\r\nLogin: ";
   modemsim::ModemSim modem(console);
   std::string link = harness.dir().file("dslcons0");

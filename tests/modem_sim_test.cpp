@@ -5,17 +5,22 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "process.h"
+#include "relay.h"
+#include "temp_dir.h"
 
 using namespace std::chrono_literals;
 using modemsim::ModemSim;
@@ -450,6 +455,111 @@ TEST(ModemSimDevice, ServesAGivenTerminalRawAtItsSpeedAndDropsStaleInput) {
   EXPECT_EQ(raw.c_iflag & (ICRNL | INLCR | IGNCR | IXON | ISTRIP), 0u);
 }
 
+// A board's serial port as qemu's "-chardev socket,server=off" connects it
+// to the relay's socket.
+int connectBoard(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+    throw std::runtime_error("cannot connect to " + path);
+  }
+  return fd;
+}
+
+size_t countOf(const std::string& haystack, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos;
+       at = haystack.find(needle, at + 1))
+    ++count;
+  return count;
+}
+
+// What the program sends before the board's first byte is lost, whether a
+// board is connected or not; after it every byte goes through both ways as
+// it is. Each board that connects powers on afresh.
+TEST(ModemSimRelay, LosesWhatPrecedesTheBoardsFirstByteThenPassesEveryByteBothWays) {
+  testsupport::TempDir dir;
+  const std::string transcriptPath = dir.file("transcript");
+  int transcriptFd = open(transcriptPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(transcriptFd, 0);
+  auto transcript = [&] { return testsupport::readFile(transcriptPath); };
+  std::string everyByte;
+  for (int c = 0; c < 256; ++c) everyByte += static_cast<char>(c);
+
+  modemsim::Relay relay(dir.file("uart"));
+  relay.setTranscriptFd(transcriptFd);
+  relay.start();
+  Terminal program(relay.slavePath());
+  for (size_t power = 1; power <= 2; ++power) {
+    SCOPED_TRACE("power-on " + std::to_string(power));
+    ASSERT_TRUE(eventually([&] { return countOf(transcript(), "-- disconnected") == power - 1; }));
+    program.send("off\n");
+    ASSERT_TRUE(eventually([&] { return countOf(transcript(), "-- dropped") == 2 * power - 1; }));
+    Terminal board(connectBoard(dir.file("uart")));
+    ASSERT_TRUE(eventually([&] { return countOf(transcript(), "-- connected") == power; }));
+    program.send("silent\n");
+    ASSERT_TRUE(eventually([&] { return countOf(transcript(), "-- dropped") == 2 * power; }));
+    board.send("\r\nU-Boot");
+    EXPECT_EQ(program.readUntil("U-Boot"), "\r\nU-Boot");
+    program.send(everyByte);
+    EXPECT_EQ(board.readUntil(everyByte.substr(250)), everyByte);
+    board.send(everyByte);
+    EXPECT_EQ(program.readUntil(everyByte.substr(250)), everyByte);
+  }
+  ASSERT_TRUE(eventually([&] { return countOf(transcript(), "-- disconnected") == 2; }));
+  relay.stop();
+  close(transcriptFd);
+
+  // The events in order, a run of one kind counted once: a line may cut
+  // what it carries into more reads.
+  std::istringstream events(transcript());
+  std::vector<std::string> kinds;
+  for (std::string event; std::getline(events, event);) {
+    size_t time = event.find(" ms ");
+    ASSERT_NE(time, std::string::npos) << event;
+    EXPECT_EQ(event.find_first_not_of("0123456789"), time) << event;
+    std::string kind = event.substr(time + 4, event.find_first_of("\":", time + 4) - time - 4);
+    if (kinds.empty() || kinds.back() != kind) kinds.push_back(kind);
+  }
+  const std::vector<std::string> powerOn = {"-- dropped ", "-- connected", "-- dropped ",    "-> ",
+                                            "<- ",         "-> ",          "-- disconnected"};
+  std::vector<std::string> expected = powerOn;
+  expected.insert(expected.end(), powerOn.begin(), powerOn.end());
+  EXPECT_EQ(kinds, expected) << transcript();
+  EXPECT_EQ(countOf(transcript(), "-- dropped \"off\\n\": the board has printed nothing yet"), 2u);
+  EXPECT_EQ(countOf(transcript(), "-- dropped \"silent\\n\""), 2u);
+  EXPECT_EQ(countOf(transcript(), "<- \"\\0\\x01"), 2u) << transcript();
+}
+
+// A byte the program sent before the board's first byte reached it crossed
+// that byte on the line: lost too, even when the relay takes the board's
+// first (both wait for it here while it is stopped).
+TEST(ModemSimRelay, AByteThatCrossesTheBoardsFirstIsLost) {
+  testsupport::TempDir dir;
+  const std::string transcriptPath = dir.file("transcript");
+  int transcriptFd = open(transcriptPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(transcriptFd, 0);
+  auto transcript = [&] { return testsupport::readFile(transcriptPath); };
+  modemsim::Relay relay(dir.file("uart"));
+  relay.setTranscriptFd(transcriptFd);
+  relay.start();
+  Terminal program(relay.slavePath());
+  Terminal board(connectBoard(dir.file("uart")));
+  ASSERT_TRUE(eventually([&] { return countOf(transcript(), "-- connected") == 1; }));
+  relay.stop();
+  program.send("\n");
+  board.send("U-Boot");
+  relay.start();
+  EXPECT_EQ(program.readUntil("U-Boot"), "U-Boot");
+  program.send("x");
+  EXPECT_EQ(board.readUntil("x"), "x");
+  relay.stop();
+  close(transcriptFd);
+  EXPECT_EQ(countOf(transcript(), "-- dropped \"\\n\""), 1u) << transcript();
+}
+
 // True once the line has gone: reads find the end of file, writes EIO.
 bool hungUp(Terminal& line) {
   pollfd ready = {line.fd(), POLLIN, 0};
@@ -622,9 +732,9 @@ TEST(ModemSimCommand, HelpAndBadUsage) {
   auto help = runSim({"-h"});
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_NE(help.out.find("Usage: modem-sim"), std::string::npos);
-  for (const char* flag :
-       {"-g ", "-j ", "-a ", "-U ", "-C n", "-m n", "-E ", "-X bytes", "-Y ms", "-L bytes",
-        "-l device", "-b rate", "-M model", "--power-on ms", "--boot-log bytes", "--autoboot s"})
+  for (const char* flag : {"-g ", "-j ", "-a ", "-U ", "-C n", "-m n", "-E ", "-X bytes", "-Y ms",
+                           "-L bytes", "-l device", "-b rate", "-M model", "--relay socket",
+                           "--power-on ms", "--boot-log bytes", "--autoboot s"})
     EXPECT_NE(help.out.find(std::string("  ") + flag), std::string::npos) << flag;
   // Every option with a value says what it is without one.
   for (const char* fallback : {"(default 0: at once)", "(default: whole)", "(default: no limit)",
@@ -635,7 +745,10 @@ TEST(ModemSimCommand, HelpAndBadUsage) {
                     {"-r", "/nonexistent"},
                     {"-C", "-1"},
                     {"-Y", "a while"},
-                    {"--autoboot", "61"}}) {
+                    {"--autoboot", "61"},
+                    {"--relay", "/nonexistent/uart"},
+                    {"--relay", "/tmp/uart", "-e"},
+                    {"--relay", "/tmp/uart", "--record", "/tmp/r", "--modem", "/dev/null"}}) {
     auto bad = runSim(args);
     EXPECT_EQ(bad.exitStatus, 2) << args[0];
     EXPECT_NE(bad.err.find("modem-sim: "), std::string::npos) << bad.err;

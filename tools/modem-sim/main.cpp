@@ -22,14 +22,17 @@
 #include "modem_sim.h"
 #include "pty.h"
 #include "recorder.h"
+#include "relay.h"
 
 namespace {
 
 const char USAGE[] =
     "Usage: modem-sim [options] [-- command [args...]]\n"
     "       modem-sim --record file --modem device [-b rate] [-t file] [-- command ...]\n"
+    "       modem-sim --relay socket [-t file] [-- command ...]\n"
     "Plays a DSL modem's management console on a pseudo-terminal (or, with -l,\n"
-    "on a terminal device), or records a real one (--record).\n"
+    "on a terminal device), or records a real one (--record),\n"
+    "or relays an emulated board's serial port (--relay).\n"
     "\n"
     "  -u user    user name the console accepts (default qorvi)\n"
     "  -p pass    password the console accepts (default qorvi)\n"
@@ -117,16 +120,28 @@ const char USAGE[] =
     "                  program sent is never written (\\P stands for it)\n"
     "  --modem device  the modem's serial port, set up as -l sets up its device\n"
     "\n"
+    "  --relay socket  relay an emulated board's serial port instead of playing\n"
+    "                  a modem: listen on a new unix socket at this path for the\n"
+    "                  port to connect to (qemu -chardev socket,server=off,...);\n"
+    "                  what the program sends before the board's first output\n"
+    "                  byte reaches it is lost, as on a board whose UART its\n"
+    "                  bootloader sets up; from then on every byte goes\n"
+    "                  through, unchanged and at once. Each board that connects\n"
+    "                  powers on afresh. The transcript gives each event its\n"
+    "                  time in ms since the start: <- what the board got, ->\n"
+    "                  what it printed, -- dropped, -- connected,\n"
+    "                  -- disconnected\n"
+    "\n"
     "With a command, every \"{}\" in its arguments becomes the pty path (or the\n"
-    "-l device; with --record, the program's own pty); the command runs against\n"
-    "the console and modem-sim exits with its status. Without one, modem-sim\n"
-    "prints that path and serves until SIGINT or SIGTERM.\n"
+    "-l device; with --record or --relay, the program's own pty); the command\n"
+    "runs against the console and modem-sim exits with its status. Without one,\n"
+    "modem-sim prints that path and serves until SIGINT or SIGTERM.\n"
     "\n"
     "Exit status: the command's; 0 after a signal without one; 2 when modem-sim\n"
     "cannot start (a bad option, a device that is missing or no terminal, a\n"
-    "recording file that cannot be written) or, with --record, when the\n"
-    "recording could not be written at the end (the modem hung up, say): then\n"
-    "no file is left behind.\n";
+    "recording file that cannot be written, a --relay socket that cannot be\n"
+    "made) or, with --record, when the recording could not be written at the\n"
+    "end (the modem hung up, say): then no file is left behind.\n";
 
 // A problem with the command line: reported with the usage, status 2.
 struct UsageError : std::runtime_error {
@@ -143,6 +158,7 @@ struct Invocation {
   std::string transcriptPath;
   std::string recordPath;   // --record: record a real modem into this file
   std::string modemDevice;  // --modem: the real modem's serial port
+  std::string relaySocket;  // --relay: the socket an emulated board's serial port connects to
   std::vector<std::string> command;
   bool help = false;
 };
@@ -188,9 +204,10 @@ Invocation parseArguments(int argc, char** argv) {
   int stallMs = -1;  // for good, unless -Y says otherwise
   bool speedGiven = false;
   std::string consoleOption;  // the first option that shapes the console played
-  enum { Record = 256, Modem, PowerOn, BootLog, Autoboot, SilentCountdown };
+  enum { Record = 256, Modem, RelaySocket, PowerOn, BootLog, Autoboot, SilentCountdown };
   const struct option longOptions[] = {{"record", required_argument, nullptr, Record},
                                        {"modem", required_argument, nullptr, Modem},
+                                       {"relay", required_argument, nullptr, RelaySocket},
                                        {"power-on", required_argument, nullptr, PowerOn},
                                        {"boot-log", required_argument, nullptr, BootLog},
                                        {"autoboot", required_argument, nullptr, Autoboot},
@@ -201,12 +218,13 @@ Invocation parseArguments(int argc, char** argv) {
     if (consoleOption.empty() && option < 256 && !std::strchr("tbh:?", option)) {
       consoleOption = std::string("-") + char(option);
     }
-    if (consoleOption.empty() && option > Modem) {
+    if (consoleOption.empty() && option > RelaySocket) {
       consoleOption = std::string("--") + longOptions[option - Record].name;
     }
     switch (option) {
       case Record: run.recordPath = optarg; break;
       case Modem: run.modemDevice = optarg; break;
+      case RelaySocket: run.relaySocket = optarg; break;
       case PowerOn:
         o.boot.powerOnMs = static_cast<int>(parseCount(optarg, "--power-on", INT_MAX));
         break;
@@ -280,6 +298,12 @@ Invocation parseArguments(int argc, char** argv) {
   }
   if (!run.recordPath.empty() && !consoleOption.empty()) {
     throw UsageError(consoleOption + " shapes a played console; --record plays none");
+  }
+  if (!run.relaySocket.empty() && !run.recordPath.empty()) {
+    throw UsageError("--relay and --record go one at a time");
+  }
+  if (!run.relaySocket.empty() && !consoleOption.empty()) {
+    throw UsageError(consoleOption + " shapes a played console; --relay plays none");
   }
   if (speedGiven && o.device.empty() && run.modemDevice.empty()) {
     throw UsageError("-b is the line speed of a -l device");
@@ -411,6 +435,17 @@ int run(int argc, char** argv) {
                      ? serveUntilSignal(recorder.slavePath())
                      : runCommand(invocation.command, recorder.slavePath(), originalMask);
     recorder.save();
+    return status;
+  }
+
+  if (!invocation.relaySocket.empty()) {
+    modemsim::Relay relay(invocation.relaySocket);
+    relay.setTranscriptFd(transcriptFd);
+    relay.start();
+    int status = invocation.command.empty()
+                     ? serveUntilSignal(relay.slavePath())
+                     : runCommand(invocation.command, relay.slavePath(), originalMask);
+    relay.stop();
     return status;
   }
 

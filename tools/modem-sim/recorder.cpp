@@ -14,6 +14,7 @@
 #include <system_error>
 #include <thread>
 
+#include "fd_writes.h"
 #include "pty.h"
 #include "recording.h"
 
@@ -35,26 +36,6 @@ constexpr milliseconds DRAIN_LIMIT{10000};
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::system_error(errno, std::generic_category(), what);
-}
-
-// Writes what fits now and keeps the rest; false when the descriptor failed.
-bool writeSome(int fd, std::string& queue) {
-  while (!queue.empty()) {
-    ssize_t n = write(fd, queue.data(), queue.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno == EAGAIN;
-    queue.erase(0, static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-void writeAll(int fd, const std::string& text) {
-  for (std::size_t done = 0; done < text.size();) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // a transcript that cannot be written is not worth stopping for
-    done += static_cast<std::size_t>(n);
-  }
 }
 
 // "dir/name" becomes "dir/.name.XXXXXX", a name mkstemp makes unique.
