@@ -1,21 +1,21 @@
-# Run as a test (cmake -DREADME=... -DTESTS_DIR=... -P): every row of the
-# README's "When things go wrong" table names, in its last column, the tests
-# that reproduce it, as `Suite.Name`, and each of them exists in the test
-# sources (TEST, TEST_F or TEST_P), so a row cannot lose its check unnoticed.
+# Run as a test (cmake -DDOC=... -DTESTS_DIR=... -P): every row of the
+# table of failures in DOC (the table whose header starts "| what goes
+# wrong |", wherever it stands in the page) names, in its last column, the
+# tests that reproduce it, as `Suite.Name`, and each of them exists in the
+# test sources (TEST, TEST_F or TEST_P), so a row cannot lose its check
+# unnoticed.
 
 cmake_minimum_required(VERSION 3.25)
 
-file(READ "${README}" readme)
-string(FIND "${readme}" "\n### When things go wrong\n" start)
+file(READ "${DOC}" doc)
+string(FIND "${doc}" "\n| what goes wrong |" start)
 if(start EQUAL -1)
-  message(FATAL_ERROR "${README}: no section \"When things go wrong\"")
+  message(FATAL_ERROR "${DOC}: no table whose header starts \"| what goes wrong |\"")
 endif()
-string(SUBSTRING "${readme}" ${start} -1 section)
-string(SUBSTRING "${section}" 1 -1 section)
-string(FIND "${section}" "\n#" end)
-if(NOT end EQUAL -1)
-  string(SUBSTRING "${section}" 0 ${end} section)
-endif()
+math(EXPR start "${start} + 1")
+string(SUBSTRING "${doc}" ${start} -1 section)
+# The table ends at the first line that is not a row.
+string(REGEX MATCH "^(\\|[^\n]*\n?)+" section "${section}")
 
 file(GLOB sources "${TESTS_DIR}/*.cpp")
 set(defined "")
@@ -60,6 +60,6 @@ if(rows EQUAL 0)
 endif()
 if(problems)
   list(JOIN problems "\n" text)
-  message(FATAL_ERROR "${README}, \"When things go wrong\":\n${text}")
+  message(FATAL_ERROR "${DOC}, the table of failures:\n${text}")
 endif()
 message(STATUS "${rows} rows, each checked by tests that exist")

@@ -1,6 +1,6 @@
 # Manual pages (section 8), the examples and the licence notice,
 # part of the "docs" install component, a lint test for the pages and a
-# check of the README's table of failures.
+# check of the table of failures in docs/troubleshooting.md.
 
 set(MODEM_TOOLS_MAN_PAGES
   ${PROJECT_SOURCE_DIR}/man/serial-modem-setup.8
@@ -55,11 +55,11 @@ if(BUILD_TESTING)
                      -D MANDOC=${MODEM_TOOLS_MANDOC}
                      -P ${PROJECT_SOURCE_DIR}/cmake/lint-man.cmake)
   endforeach()
-  # Every row of the README's "When things go wrong" names the tests that
-  # reproduce it, and they exist.
-  add_test(NAME readme_trouble_table
+  # Every row of the table of failures in docs/troubleshooting.md names the
+  # tests that reproduce it, and they exist.
+  add_test(NAME docs_trouble_table
            COMMAND ${CMAKE_COMMAND}
-                   -D README=${PROJECT_SOURCE_DIR}/README.md
+                   -D DOC=${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
                    -D TESTS_DIR=${PROJECT_SOURCE_DIR}/tests
                    -P ${PROJECT_SOURCE_DIR}/cmake/check-trouble-table.cmake)
 endif()

@@ -176,7 +176,7 @@ board_systemd_pack() {
   (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$out"
 }
 
-# board_systemd_package DIR: the armhf package, made as its README says
+# board_systemd_package DIR: the armhf package, made as docs/building.md says
 # (with a maintainer of the test's own), in DIR/build; sets BOARD_SYSTEMD_DEB.
 board_systemd_package() {
   local build=$1/build

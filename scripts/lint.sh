@@ -12,8 +12,11 @@
 #           netif-rename/ and tools/, with the default build's
 #           compile_commands.json (it configures that build, two files at a
 #           time)
+#   links   every relative link of README.md and docs/*.md leads to a file
+#           or directory of the checkout, and its #anchor, if any, to a
+#           heading of the page it names
 #
-#   scripts/lint.sh [format|shell|tidy]...     (default: all three)
+#   scripts/lint.sh [format|shell|tidy|links]...     (default: all four)
 #
 # Installs what it misses with apt-get (as root). Exits non-zero naming the
 # checks that failed.
@@ -22,15 +25,16 @@ cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
 checks=("$@")
-[ ${#checks[@]} -eq 0 ] && checks=(format shell tidy)
+[ ${#checks[@]} -eq 0 ] && checks=(format shell tidy links)
 packages=(git)
 for check in "${checks[@]}"; do
   case $check in
     format) packages+=(clang-format) ;;
     shell) packages+=(shellcheck) ;;
     tidy) packages+=(clang-tidy cmake make g++) ;;
+    links) ;;
     *)
-      echo "lint: no check '$check' (checks: format shell tidy)" >&2
+      echo "lint: no check '$check' (checks: format shell tidy links)" >&2
       exit 2
       ;;
   esac
@@ -96,6 +100,78 @@ check_tidy() {
       status=$?
       printf "%s\n" "$out" | grep -Ev "^[0-9]+ (warning|error)s? (and [0-9]+ (warning|error)s? )?generated\.$" || true
       exit $status' "$build"
+}
+
+check_links() {
+  local pages=() file
+  for file in "${files[@]}"; do
+    case $file in README.md | docs/*.md) pages+=("$file") ;; esac
+  done
+  echo "--- links: ${#pages[@]} pages"
+  [ ${#pages[@]} -eq 0 ] && return 0
+  # Outside code blocks and code spans, each "](TARGET)" with no scheme is
+  # a path relative to its page, and "#ANCHOR" names a heading as the
+  # anchor the page's renderer makes of it: lower case, punctuation but "-"
+  # and "_" dropped, each blank a "-", "-1", "-2" after repeats.
+  LC_ALL=C awk '
+    function slug(text) {
+      text = tolower(text)
+      gsub(/[][!"#$%&\047()*+,.\/:;<=>?@\\^`{|}~]/, "", text)
+      gsub(/ /, "-", text)
+      return text
+    }
+    function anchors(page,   line, fenced, s) {
+      if (page in loaded) return
+      loaded[page] = 1
+      fenced = 0
+      while ((getline line < page) > 0) {
+        if (line ~ /^[ ]*```/) { fenced = !fenced; continue }
+        if (fenced || line !~ /^#+ /) continue
+        sub(/^#+ +/, "", line)
+        sub(/ +#* *$/, "", line)
+        s = slug(line)
+        if ((page, s) in known) { seen[page, s]++; s = s "-" seen[page, s] }
+        known[page, s] = 1
+      }
+      close(page)
+    }
+    function check(page, target,   dir, path, anchor, at) {
+      if (target ~ /^[a-zA-Z][a-zA-Z0-9+.-]*:/) return
+      sub(/[ \t]+"[^"]*"$/, "", target)
+      anchor = ""
+      at = index(target, "#")
+      if (at) { anchor = substr(target, at + 1); target = substr(target, 1, at - 1) }
+      path = page
+      if (target != "") {
+        dir = page
+        if (!sub(/\/[^\/]*$/, "", dir)) dir = "."
+        path = dir "/" target
+        if (system("test -e \047" path "\047") != 0) {
+          printf "%s:%d: broken link: %s (no %s)\n", page, FNR, target, path
+          bad = 1
+          return
+        }
+      }
+      if (anchor == "" || path !~ /\.md$/) return
+      anchors(path)
+      if (!((path, anchor) in known)) {
+        printf "%s:%d: broken link: %s#%s (no such heading in %s)\n", page, FNR, target, anchor, path
+        bad = 1
+      }
+    }
+    FNR == 1 { fenced = 0 }
+    /^[ ]*```/ { fenced = !fenced; next }
+    fenced { next }
+    {
+      line = $0
+      gsub(/`[^`]*`/, "", line)
+      while (match(line, /\]\([^)]*\)/)) {
+        check(FILENAME, substr(line, RSTART + 2, RLENGTH - 3))
+        line = substr(line, RSTART + RLENGTH)
+      }
+    }
+    END { exit bad }
+  ' "${pages[@]}"
 }
 
 failed=()

@@ -3,7 +3,8 @@
 # the whole test suite. Run it as root: the tests make private namespaces.
 #
 # Legs, each with its own summary: first the lint (scripts/lint.sh: the C++
-# formatting, the shell scripts, clang-tidy; about a minute), which stops the
+# formatting, the shell scripts, clang-tidy, the documentation's links;
+# about a minute), which stops the
 # run when it fails; then the host build and its tests; then the board build
 # (armhf, dynamically linked) and the same end-to-end tests run
 # against it under qemu-arm; then the statically linked board build, the same
@@ -23,7 +24,7 @@ cd "$(dirname "$0")/.."
 # a shellcheck finding fails in seconds. It stops the run: the code has to
 # change before it can pass, so an hour of legs on it would test code that is
 # about to change (the same reason a failed host build stops everything).
-echo "=== lint: clang-format, shellcheck, clang-tidy ==="
+echo "=== lint: clang-format, shellcheck, clang-tidy, links ==="
 if ! bash scripts/lint.sh; then
   echo "Failed: lint (the other legs did not run; scripts/lint.sh says what to fix)" >&2
   exit 1
