@@ -19,7 +19,6 @@ constexpr int SILENT_POLLS_PER_NEWLINE = 25;
 constexpr int OWED_QUIET_MIN_US = 100000;
 constexpr int POLL_US = 10000;
 constexpr int POLL_MS = POLL_US / 1000;
-const char SHELL_PROMPT[] = " > ";
 
 // Logs a rejected command by its line in the file and the console's words,
 // never by its own text: command files hold passwords.

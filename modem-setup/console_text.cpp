@@ -6,7 +6,6 @@
 
 namespace {
 
-const char SHELL_PROMPT[] = " > ";
 const char LOGIN_PROMPT[] = "Login: ";
 const char PASSWORD_PROMPT[] = "Password: ";
 // The most of a console line a log line quotes.

@@ -11,6 +11,8 @@
 
 // Largest chunk of console output taken in one poll.
 constexpr int CONSOLE_READ_MAX = 1000;
+// The console's shell prompt: a line that is exactly this.
+constexpr char SHELL_PROMPT[] = " > ";
 
 // Everything a run is told on its command line, with the built-in defaults.
 struct SetupOptions {

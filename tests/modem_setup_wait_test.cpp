@@ -130,6 +130,24 @@ TEST_F(SetupWaitOutcome, ASilentConsoleGetsAHandfulOfNewlinesUntilTheDeadline) {
   EXPECT_FALSE(logged(run, "Configuration done\n"));
 }
 
+// A console that never stops talking is never quiet: it gets no byte at all,
+// and the wait still ends at its deadline, quoting what it said last.
+TEST_F(SetupWaitOutcome, AConsoleThatNeverStopsTalkingGetsNothingUntilTheDeadline) {
+  modemsim::Options console;
+  console.chatter = true;
+  modemsim::ModemSim modem(console);
+  auto began = std::chrono::steady_clock::now();
+  SetupRun run = harness.runAgainst(modem, COMMANDS, {"-W", "3", "-q", "1"});
+
+  EXPECT_EQ(run.process.exitStatus, 252) << run.process.err;
+  EXPECT_EQ(modem.received(), "");
+  EXPECT_THAT(run.logLines(), Contains(StartsWith("3 Modem not answering on '" + modem.slavePath() +
+                                                  "' within 3 s: no shell "
+                                                  "prompt; its last output: '")));
+  // The deadline plus a chunk's worth, with room for a loaded machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(20));
+}
+
 TEST_F(SetupWaitOutcome, ADeviceThatNeverAppearsEndsTheWait) {
   std::string device = harness.dir().file("dslcons0");
   SetupRun run = harness.run({"-d", device, "-c", harness.commandFile(COMMANDS), "-W", "1"});
