@@ -1,7 +1,9 @@
 // Reading the console: what makes a chunk of its output, and collecting the
 // prompts it still owes. The login and the prompt wait both read through here.
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include "modem_setup.h"
@@ -54,7 +56,7 @@ void collectOwedPrompts(int fd, int owedPrompts, int gapMs, int quietPolls, bool
   int silentPolls = 0;
   unsigned start = monotonicMs();
   while (owedPrompts > 0 && silentPolls < quietPolls &&
-         monotonicMs() - start < OWED_COLLECT_MAX_MS) {
+         monotonicMs() - start < OWED_COLLECT_MAX_MS && !stopPending()) {
     int n = readChunk(fd, buffer, gapMs, nullptr);
     if (n < 0) return;
     if (n == 0) {
@@ -65,5 +67,46 @@ void collectOwedPrompts(int fd, int owedPrompts, int gapMs, int quietPolls, bool
     std::string chunk = chunkText(buffer, n);
     owedPrompts -= countPromptLines(chunk);
     if (debug) printf("+++ <%s>\n", chunk.c_str());
+  }
+}
+
+int openSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal : {SIGHUP, SIGTERM, SIGINT, SIGCHLD}) sigaddset(&signals, signal);
+  // Taken only where the wait or the watch looks for them: a stop between
+  // two polls is never lost, and nothing runs inside a handler.
+  if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) return -1;
+  return signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+bool stopPending() {
+  sigset_t pending;
+  return sigpending(&pending) == 0 &&
+         (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1);
+}
+
+ConsoleEvent awaitConsole(ConsoleSession& session, int timeoutMs) {
+  unsigned start = monotonicMs();
+  for (;;) {
+    int left = timeoutMs < 0 ? -1 : timeoutMs - static_cast<int>(monotonicMs() - start);
+    if (timeoutMs >= 0 && left < 0) left = 0;
+    pollfd waits[2] = {{session.port, POLLIN, 0}, {session.signals, POLLIN, 0}};
+    int ready = poll(waits, 2, left);
+    if (ready == 0) return ConsoleEvent::Quiet;
+    if (ready < 0) continue;  // EINTR: a stopped and continued process
+    signalfd_siginfo signal;
+    if ((waits[1].revents & POLLIN) && read(session.signals, &signal, sizeof signal) > 0) {
+      if (signal.ssi_signo == SIGTERM || signal.ssi_signo == SIGINT) return ConsoleEvent::Stop;
+      if (signal.ssi_signo == SIGHUP) {
+        session.reload = true;
+        return ConsoleEvent::Reload;
+      }
+      collectOutcomeCommands(0);
+      continue;
+    }
+    if (waits[0].revents & POLLIN) return ConsoleEvent::Output;
+    // A hung-up line, a vanished USB adapter, a closed descriptor.
+    if (waits[0].revents) return ConsoleEvent::Gone;
   }
 }

@@ -76,6 +76,31 @@ bool isCountdownLine(const std::string& line) {
   return false;
 }
 
+void takeConsoleLines(std::string& unfinished, const char* text, int length,
+                      std::vector<std::string>& lines) {
+  for (int i = 0; i < length; ++i) {
+    if (text[i] != '\n') {
+      // A console that never ends its line keeps only the line's end.
+      if (unfinished.size() >= 2 * CONSOLE_LINE_MAX) unfinished.erase(0, CONSOLE_LINE_MAX);
+      unfinished.push_back(text[i]);
+      continue;
+    }
+    std::string shown;
+    std::string lastText;
+    followConsoleLine(shown, lastText, unfinished.data(), static_cast<int>(unfinished.size()));
+    if (shown.empty()) shown.swap(lastText);
+    if (!shown.empty()) lines.push_back(shown);
+    unfinished.clear();
+  }
+}
+
+bool isBootLine(const std::string& line, const std::vector<std::string>& bootTexts) {
+  if (line.find("Linux version ") != std::string::npos) return true;
+  for (const std::string& text : bootTexts)
+    if (line.find(text) != std::string::npos) return true;
+  return false;
+}
+
 namespace {
 
 // The length of text without the CRs that end it.
