@@ -14,28 +14,25 @@ namespace {
 constexpr int BOOT_WAIT_MAX_SECONDS = 864000;
 
 // The outcome of the commands, for the log and the outcome command.
-std::string reportCommands(const CommandTally& tally, Occasion occasion, unsigned seconds,
-                           int bootLines) {
-  if (tally.failedCommands == 0 && occasion == Occasion::Boot)
-    return reportOutcome(LOG_INFO, "Modem configured: %d commands answered, logged in after %u s",
-                         tally.sentCommands, seconds);
-  if (tally.failedCommands == 0 && occasion == Occasion::Reboot)
-    return reportOutcome(LOG_INFO,
-                         "Modem rebooted and configured again: %d commands answered, %u s after "
-                         "its reboot showed; its boot printed %d lines",
-                         tally.sentCommands, seconds, bootLines);
-  if (tally.failedCommands == 0)
-    return reportOutcome(LOG_INFO, "Modem configured again on reload: %d commands answered",
-                         tally.sentCommands);
+void reportCommands(const CommandTally& tally, Occasion occasion, unsigned seconds,
+                    int bootLines) {
   const char* when = occasion == Occasion::Boot     ? ""
                      : occasion == Occasion::Reboot ? " after a reboot"
                                                     : " on reload";
-  if (tally.rejectedCommands == 0)
-    return reportOutcome(LOG_ERR, "%d of %d commands got no prompt back%s", tally.failedCommands,
-                         tally.sentCommands, when);
-  return reportOutcome(LOG_ERR, "%d of %d commands failed%s: %d rejected, %d got no prompt back",
-                       tally.failedCommands, tally.sentCommands, when, tally.rejectedCommands,
-                       tally.failedCommands - tally.rejectedCommands);
+  if (tally.failedCommands == 0 && occasion == Occasion::Boot)
+    reportOutcome(LOG_INFO, "Modem configured: %d commands answered, logged in after %u s",
+                  tally.sentCommands, seconds);
+  else if (tally.failedCommands == 0)
+    reportOutcome(LOG_INFO,
+                  "Modem configured again%s: %d commands answered after %u s, %d lines of boot log",
+                  when, tally.sentCommands, seconds, bootLines);
+  else if (tally.rejectedCommands == 0)
+    reportOutcome(LOG_ERR, "%d of %d commands got no prompt back%s", tally.failedCommands,
+                  tally.sentCommands, when);
+  else
+    reportOutcome(LOG_ERR, "%d of %d commands failed%s: %d rejected, %d got no prompt back",
+                  tally.failedCommands, tally.sentCommands, when, tally.rejectedCommands,
+                  tally.failedCommands - tally.rejectedCommands);
 }
 
 // The outcome command's word for a login that did not come.
@@ -46,18 +43,6 @@ const char* waitEvent(int status) {
     case EXIT_DEVICE_NEVER_APPEARED: return "no-device";
     default: return "failed";
   }
-}
-
-// The commands from the start of the file; after SIGHUP, the file as it is now.
-void rewindCommandFile(ConsoleSession& session, const SetupOptions& options,
-                       std::ifstream& commandFile) {
-  if (session.reload) {
-    session.reload = false;
-    commandFile.close();
-    commandFile.open(options.configPath);
-  }
-  commandFile.clear();
-  commandFile.seekg(0);
 }
 
 }  // namespace
@@ -72,16 +57,19 @@ int configureModem(ConsoleSession& session, const SetupOptions& options,
   int status = loggedIn ? 0 : waitForLogin(session, options, waitDeadline(options, sinceMs));
   if (status == EXIT_STOPPED) return status;
   if (status != 0) {
-    runOutcomeCommand(options, waitEvent(status), formatInteger(status), session.reboots,
-                      session.outcomeLine);
+    runOutcomeCommand(options, waitEvent(status), status, session.reboots);
     return status;
   }
   unsigned seconds = (monotonicMs() - sinceMs) / 1000u;
-  rewindCommandFile(session, options, commandFile);
+  // Each later configuration reads the file as it is then (a reload is for
+  // a changed file).
+  if (occasion != Occasion::Boot) {
+    commandFile.close();
+    commandFile.open(options.configPath);
+  }
   if (!commandFile.is_open()) {
-    std::string line =
-        reportOutcome(LOG_ERR, "Opening cmd file '%s' failed", options.configPath.c_str());
-    runOutcomeCommand(options, "failed", "1", session.reboots, line);
+    reportOutcome(LOG_ERR, "Opening cmd file '%s' failed", options.configPath.c_str());
+    runOutcomeCommand(options, "failed", 1, session.reboots);
     return 1;
   }
   CommandTally tally;
@@ -89,11 +77,10 @@ int configureModem(ConsoleSession& session, const SetupOptions& options,
   // A stop cuts the commands short: that is no outcome of theirs.
   if (stopPending()) return EXIT_STOPPED;
   if (!options.kickInterface.empty()) kickDhcpClient(options.kickInterface);
-  std::string line = reportCommands(tally, occasion, seconds, session.bootLines);
+  reportCommands(tally, occasion, seconds, session.bootLines);
   syslog(LOG_INFO, "Configuration done\n");
   session.line.clear();
   status = std::min(tally.failedCommands, MAX_WAIT_FAILED_COMMANDS);
-  runOutcomeCommand(options, status == 0 ? "configured" : "failed", formatInteger(status),
-                    session.reboots, line);
+  runOutcomeCommand(options, status == 0 ? "configured" : "failed", status, session.reboots);
   return status;
 }

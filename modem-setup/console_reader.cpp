@@ -71,9 +71,8 @@ void collectOwedPrompts(int fd, int owedPrompts, int gapMs, int quietPolls, bool
 }
 
 int openSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (int signal : {SIGHUP, SIGTERM, SIGINT, SIGCHLD}) sigaddset(&signals, signal);
+  sigset_t signals = {};
+  for (int signal : {SIGHUP, SIGTERM, SIGINT}) sigaddset(&signals, signal);
   // Taken only where the wait or the watch looks for them: a stop between
   // two polls is never lost, and nothing runs inside a handler.
   if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) return -1;
@@ -86,27 +85,16 @@ bool stopPending() {
          (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1);
 }
 
-ConsoleEvent awaitConsole(ConsoleSession& session, int timeoutMs) {
-  unsigned start = monotonicMs();
-  for (;;) {
-    int left = timeoutMs < 0 ? -1 : timeoutMs - static_cast<int>(monotonicMs() - start);
-    if (timeoutMs >= 0 && left < 0) left = 0;
-    pollfd waits[2] = {{session.port, POLLIN, 0}, {session.signals, POLLIN, 0}};
-    int ready = poll(waits, 2, left);
-    if (ready == 0) return ConsoleEvent::Quiet;
-    if (ready < 0) continue;  // EINTR: a stopped and continued process
-    signalfd_siginfo signal;
-    if ((waits[1].revents & POLLIN) && read(session.signals, &signal, sizeof signal) > 0) {
-      if (signal.ssi_signo == SIGTERM || signal.ssi_signo == SIGINT) return ConsoleEvent::Stop;
-      if (signal.ssi_signo == SIGHUP) {
-        session.reload = true;
-        return ConsoleEvent::Reload;
-      }
-      collectOutcomeCommands(0);
-      continue;
-    }
-    if (waits[0].revents & POLLIN) return ConsoleEvent::Output;
-    // A hung-up line, a vanished USB adapter, a closed descriptor.
-    if (waits[0].revents) return ConsoleEvent::Gone;
-  }
+ConsoleEvent awaitConsole(const ConsoleSession& session, int timeoutMs) {
+  // Outcome commands that have ended since the last wake are collected now.
+  collectOutcomeCommands();
+  pollfd waits[2] = {{session.port, POLLIN, 0}, {session.signals, POLLIN, 0}};
+  // A failed poll (EINTR after a stop and continue) reads as quiet: the
+  // callers check the time before they act on it.
+  if (poll(waits, 2, timeoutMs) <= 0) return ConsoleEvent::Quiet;
+  signalfd_siginfo signal;
+  if ((waits[1].revents & POLLIN) && read(session.signals, &signal, sizeof signal) > 0)
+    return signal.ssi_signo == SIGHUP ? ConsoleEvent::Reload : ConsoleEvent::Stop;
+  // Else a hung-up line, a vanished USB adapter, a closed descriptor.
+  return (waits[0].revents & POLLIN) ? ConsoleEvent::Output : ConsoleEvent::Gone;
 }

@@ -76,29 +76,25 @@ bool isCountdownLine(const std::string& line) {
   return false;
 }
 
-void takeConsoleLines(std::string& unfinished, const char* text, int length,
-                      std::vector<std::string>& lines) {
-  for (int i = 0; i < length; ++i) {
-    if (text[i] != '\n') {
-      // A console that never ends its line keeps only the line's end.
-      if (unfinished.size() >= 2 * CONSOLE_LINE_MAX) unfinished.erase(0, CONSOLE_LINE_MAX);
-      unfinished.push_back(text[i]);
-      continue;
-    }
-    std::string shown;
-    std::string lastText;
-    followConsoleLine(shown, lastText, unfinished.data(), static_cast<int>(unfinished.size()));
-    if (shown.empty()) shown.swap(lastText);
-    if (!shown.empty()) lines.push_back(shown);
-    unfinished.clear();
-  }
+int takeConsoleLine(std::string& unfinished, const char* text, int length, std::string& line) {
+  line.clear();
+  const void* lf = memchr(text, '\n', static_cast<size_t>(length));
+  int taken = lf ? static_cast<int>(static_cast<const char*>(lf) - text) : length;
+  unfinished.append(text, static_cast<size_t>(taken));
+  // A console that never ends its line is not kept for it: such a line is
+  // no notice.
+  if (unfinished.size() > 2 * CONSOLE_LINE_MAX) unfinished.clear();
+  if (!lf) return taken;
+  std::string lastText;
+  followConsoleLine(line, lastText, unfinished.data(), static_cast<int>(unfinished.size()));
+  if (line.empty()) line.swap(lastText);
+  unfinished.clear();
+  return taken + 1;
 }
 
-bool isBootLine(const std::string& line, const std::vector<std::string>& bootTexts) {
-  if (line.find("Linux version ") != std::string::npos) return true;
-  for (const std::string& text : bootTexts)
-    if (line.find(text) != std::string::npos) return true;
-  return false;
+bool isBootLine(const std::string& line, const std::string& bootText) {
+  return !line.empty() && (strstr(line.c_str(), "Linux version ") ||
+                           (!bootText.empty() && strstr(line.c_str(), bootText.c_str())));
 }
 
 namespace {

@@ -12,8 +12,6 @@
 
 // The highest exit status a caller can see; more failures must not wrap to 0.
 constexpr int MAX_EXIT_STATUS = 255;
-// How long the end of a wait-mode run waits for its last outcome command.
-constexpr unsigned OUTCOME_COMMAND_WAIT_MS = 60000;
 
 bool openCommandFile(const SetupOptions& options, std::ifstream& commandFile) {
   commandFile.open(options.configPath);
@@ -24,23 +22,21 @@ bool openCommandFile(const SetupOptions& options, std::ifstream& commandFile) {
 
 // The wait mode (-W): the modem may still be booting, its device node still
 // to come; with -m the run then watches it for good.
-int runWaitMode(const SetupOptions& options) {
+int runWaitMode(const SetupOptions& options, std::ifstream& commandFile) {
   unsigned startMs = monotonicMs();
-  std::ifstream commandFile;
   // A command file that cannot be read is no reason to wait for the modem.
   if (!openCommandFile(options, commandFile)) return 1;
   ConsoleSession session;
   session.signals = openSignals();
-  std::vector<std::string> lockFiles;
-  int status = takeLockFiles(options.devicePath, lockFiles) == 0 ? 0 : 1;
+  std::string lockFile;
+  int status = takeLockFile(options.devicePath, lockFile) == 0 ? 0 : 1;
   if (status == 0) status = openConsolePort(session, options, waitDeadline(options, startMs));
   if (status == 0)
     status = configureModem(session, options, commandFile, Occasion::Boot, startMs);
   if (options.watch && session.port >= 0) status = watchConsole(session, options, commandFile, status);
   if (session.port >= 0) close(session.port);
-  releaseLockFiles(lockFiles);
-  if (status == EXIT_STOPPED) reportOutcome(LOG_INFO, "Stopped; the port is released");
-  else collectOutcomeCommands(OUTCOME_COMMAND_WAIT_MS);
+  releaseLockFile(lockFile);
+  if (status == EXIT_STOPPED) reportOutcome(LOG_INFO, "Stopped: port released");
   return status;
 }
 
@@ -48,14 +44,14 @@ int main(int argc, char** argv) {
   SetupOptions options;
   parseOptions(argc, argv, options);
   syslog(LOG_INFO, "Configuring DSL modem using %s\n", options.configPath.c_str());
-  if (options.bootWaitSeconds > 0) return runWaitMode(options);
+  std::ifstream commandFile;
+  if (options.bootWaitSeconds > 0) return runWaitMode(options, commandFile);
 
   int port = openSerialPort(options.devicePath, options.baudRate);
   if (port < 0) {
     syslog(LOG_ERR, "Opening device '%s' failed", options.devicePath.c_str());
     return 1;
   }
-  std::ifstream commandFile;
   if (!openCommandFile(options, commandFile)) return 1;
   runLogin(port, options);
   CommandTally tally;

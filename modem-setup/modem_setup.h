@@ -36,9 +36,9 @@ struct SetupOptions {
   // Watch (-m, with -W): keep the port after the commands and configure the
   // modem again after each of its reboots.
   bool watch = false;
-  // Texts that mark a console line as the modem's boot (-B), besides its
+  // A text that marks a console line as the modem's boot (-B), besides its
   // bootloader's countdown and its kernel's banner.
-  std::vector<std::string> bootTexts;
+  std::string bootText;
   // Command run with each outcome of the wait mode as its arguments (-x).
   std::string outcomeCommand;
 };
@@ -165,22 +165,20 @@ std::string formatInteger(int value);
 // What the wait mode keeps while it holds the port.
 struct ConsoleSession {
   int port = -1;
-  int signals = -1;      // SIGHUP, SIGTERM, SIGINT and SIGCHLD, as a descriptor
+  int signals = -1;      // SIGHUP, SIGTERM and SIGINT, as a descriptor
   std::string line;      // the console's current line
   std::string lastText;  // its last line that held text
-  bool reload = false;   // SIGHUP came: the command file is to be read again
   int reboots = 0;       // the modem's reboots seen so far
   int bootLines = 0;     // lines the console printed during the last wait
-  std::string outcomeLine;  // the last failed outcome's log line
 };
 // What ended a sleep on the console.
 enum class ConsoleEvent { Output, Quiet, Gone, Reload, Stop };
 // Sleeps until the console has output or has gone away, timeoutMs have
-// passed (< 0: no limit), or SIGHUP, SIGTERM or SIGINT came; an ended
-// outcome command is collected on the way.
-ConsoleEvent awaitConsole(ConsoleSession& session, int timeoutMs);
-// Blocks SIGHUP, SIGTERM, SIGINT and SIGCHLD and returns a descriptor that
-// reads them; -1 on failure.
+// passed (< 0: no limit), or SIGHUP, SIGTERM or SIGINT came; outcome
+// commands that have ended are collected first.
+ConsoleEvent awaitConsole(const ConsoleSession& session, int timeoutMs);
+// Blocks SIGHUP, SIGTERM and SIGINT and returns a descriptor that reads
+// them; -1 on failure.
 int openSignals();
 // True when SIGTERM or SIGINT is waiting to be taken.
 bool stopPending();
@@ -206,7 +204,7 @@ int waitForLogin(ConsoleSession& session, const SetupOptions& options, unsigned 
 // the watch saw, or a reload (SIGHUP).
 enum class Occasion { Boot, Reboot, Reload };
 // One configuration in the wait mode, counted from sinceMs: the login, the
-// command file (read again after SIGHUP), the kick, the outcome line and
+// command file (read again for each after the first), the kick, the outcome line and
 // command; loggedIn: the console is at its shell already. The exit status
 // of the outcome.
 int configureModem(ConsoleSession& session, const SetupOptions& options,
@@ -221,12 +219,12 @@ unsigned waitDeadline(const SetupOptions& options, unsigned sinceMs);
 
 // Locks terminal programs look for (port_lock.cpp).
 
-// Takes the lock files of the device (LCK..NAME in /var/lock, for its name
-// and for the name of the node it links to); -1 (reported) when a running
-// program holds one. taken: the files made, for releaseLockFiles.
-int takeLockFiles(const std::string& devicePath, std::vector<std::string>& taken);
-// Removes the lock files made, those that still name this process.
-void releaseLockFiles(const std::vector<std::string>& taken);
+// Takes the device's lock file (LCK.. and the device's name, in /var/lock);
+// -1 (reported) when a running program holds it. lockFile: the file made,
+// empty when the system has no lock directory.
+int takeLockFile(const std::string& devicePath, std::string& lockFile);
+// Removes the lock file, if it still names this process.
+void releaseLockFile(const std::string& lockFile);
 // Takes the exclusive flock of an open port; -1 (reported) when another
 // program holds it.
 int lockOpenPort(int port, const std::string& devicePath);
@@ -234,18 +232,16 @@ int lockOpenPort(int port, const std::string& devicePath);
 // The outcome command (outcome_command.cpp).
 
 // Runs options.outcomeCommand, if any, with the outcome's event word, exit
-// status ("-" for none), the reboots seen and the outcome line; does not
-// wait for it.
-void runOutcomeCommand(const SetupOptions& options, const char* event, const std::string& status,
-                       int reboots, const std::string& text);
-// Collects outcome commands that have ended; waits up to waitMs for the
-// rest.
-void collectOutcomeCommands(unsigned waitMs);
+// status ("-" when negative), the reboots seen and the last outcome line;
+// does not wait for it.
+void runOutcomeCommand(const SetupOptions& options, const char* event, int status, int reboots);
+// Collects the outcome commands that have ended.
+void collectOutcomeCommands();
 
-// Logs an outcome line at priority, and writes it to standard error too;
-// returns the line.
-std::string reportOutcome(int priority, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+// Logs an outcome line at priority, and writes it to standard error too.
+void reportOutcome(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The last line reportOutcome logged.
+const char* lastOutcome();
 
 // Judging a booting modem's output (console_text.cpp).
 
@@ -258,10 +254,10 @@ void followConsoleLine(std::string& line, std::string& lastText, const char* tex
 // True when the line is a bootloader's countdown ("Hit any key to stop
 // autoboot: 3"), which any byte received would stop.
 bool isCountdownLine(const std::string& line);
-// Adds text to the console's unfinished line, and appends to lines each
-// line a LF finished that held text, as a terminal showed it.
-void takeConsoleLines(std::string& unfinished, const char* text, int length,
-                      std::vector<std::string>& lines);
+// Adds text up to its first LF to the console's unfinished line; when the
+// LF came, line is the finished line as a terminal showed it (empty when it
+// held no text). Returns the bytes taken: the rest waits for the next call.
+int takeConsoleLine(std::string& unfinished, const char* text, int length, std::string& line);
 // True when a finished line shows the modem booting: its kernel's banner
-// ("Linux version ..."), or one of the texts given.
-bool isBootLine(const std::string& line, const std::vector<std::string>& bootTexts);
+// ("Linux version ..."), or the text given, if any.
+bool isBootLine(const std::string& line, const std::string& bootText);

@@ -22,6 +22,8 @@ constexpr useconds_t DEVICE_LOOK_US = 50000;
 // Each newline nothing answered doubles the quiet before the next, up to
 // this (or the quiet asked for, when longer): a whole wait sends a handful.
 constexpr unsigned NUDGE_QUIET_MAX_MS = 64000;
+// The last outcome line, for the outcome command.
+char outcomeLine[512];
 // How often a device node is looked for once the wait is over (a watch
 // whose modem's USB console went away for good).
 constexpr useconds_t DEVICE_LOOK_OVERDUE_US = 1000000;
@@ -30,8 +32,8 @@ bool beforeDeadline(unsigned deadlineMs) {
   return static_cast<int>(deadlineMs - monotonicMs()) > 0;
 }
 
-int loginRefused(ConsoleSession& session, const SetupOptions& options, int passwordsSent) {
-  session.outcomeLine = reportOutcome(LOG_ERR, "Login refused: user '%s' and its password sent %d times",
+int loginRefused(const SetupOptions& options, int passwordsSent) {
+  reportOutcome(LOG_ERR, "Login refused: user '%s' and its password sent %d times",
                 shownConsoleLine(options.username).c_str(), passwordsSent);
   return EXIT_LOGIN_REFUSED;
 }
@@ -53,11 +55,9 @@ int openConsolePort(ConsoleSession& session, const SetupOptions& options, unsign
   session.line.clear();
   session.port = openWhenPresent(options, deadlineMs, false);
   if (session.port == -2) {
-    session.outcomeLine =
-        reportOutcome(LOG_ERR, "Device '%s' did not appear within %d s",
-                      options.devicePath.c_str(), options.bootWaitSeconds);
-    runOutcomeCommand(options, "no-device", formatInteger(EXIT_DEVICE_NEVER_APPEARED),
-                      session.reboots, session.outcomeLine);
+    reportOutcome(LOG_ERR, "Device '%s' did not appear within %d s", options.devicePath.c_str(),
+                  options.bootWaitSeconds);
+    runOutcomeCommand(options, "no-device", EXIT_DEVICE_NEVER_APPEARED, session.reboots);
     if (!options.watch) return EXIT_DEVICE_NEVER_APPEARED;
     // A watch waits on for the modem's console, however late.
     session.port = openWhenPresent(options, deadlineMs, true);
@@ -71,21 +71,21 @@ int openConsolePort(ConsoleSession& session, const SetupOptions& options, unsign
 int reopenPort(ConsoleSession& session, const SetupOptions& options, unsigned deadlineMs) {
   close(session.port);
   // A node that is there but hangs up at once is not reopened in a spin.
-  usleep(beforeDeadline(deadlineMs) ? DEVICE_LOOK_US : DEVICE_LOOK_OVERDUE_US);
+  usleep(DEVICE_LOOK_US);
   return openConsolePort(session, options, deadlineMs);
 }
 
-std::string reportOutcome(int priority, const char* format, ...) {
-  char line[512];
+void reportOutcome(int priority, const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
   // A longer line is cut: the outcome is in its first words.
-  (void)vsnprintf(line, sizeof line, format, arguments);
+  (void)vsnprintf(outcomeLine, sizeof outcomeLine, format, arguments);
   va_end(arguments);
-  syslog(priority, "%s", line);
-  fprintf(stderr, "serial-modem-setup: %s\n", line);
-  return line;
+  syslog(priority, "%s", outcomeLine);
+  fprintf(stderr, "serial-modem-setup: %s\n", outcomeLine);
 }
+
+const char* lastOutcome() { return outcomeLine; }
 
 int openWhenPresent(const SetupOptions& options, unsigned deadlineMs, bool lookForever) {
   // A missing node (or a link to one) may still come; any other trouble is
@@ -169,13 +169,13 @@ int waitForLogin(ConsoleSession& session, const SetupOptions& options, unsigned 
       case LoginTail::LoginPrompt:
         if (!answerPrompt(session.port, options.username, usernamesSent, options,
                           "Entering username"))
-          return loginRefused(session, options, passwordsSent);
+          return loginRefused(options, passwordsSent);
         session.line.clear();
         break;
       case LoginTail::PasswordPrompt:
         if (!answerPrompt(session.port, options.password, passwordsSent, options,
                           "Entering password"))
-          return loginRefused(session, options, passwordsSent);
+          return loginRefused(options, passwordsSent);
         session.line.clear();
         break;
       case LoginTail::ShellPrompt:
@@ -188,8 +188,7 @@ int waitForLogin(ConsoleSession& session, const SetupOptions& options, unsigned 
   }
   std::string last = shownConsoleLine(session.line.empty() ? session.lastText : session.line);
   const char* quote = last.empty() ? "" : "'";
-  session.outcomeLine = reportOutcome(
-      LOG_ERR, "Modem not answering on '%s' within %d s: no shell prompt; its last output: %s%s%s",
+  reportOutcome(LOG_ERR, "Modem not answering on '%s' within %d s: no shell prompt; its last output: %s%s%s",
                 options.devicePath.c_str(), options.bootWaitSeconds, quote,
                 last.empty() ? "none" : last.c_str(), quote);
   return EXIT_NOT_ANSWERING;

@@ -26,9 +26,9 @@ const char USAGE_LINES[] =
     "\t-W secs\tWait up to secs s for a booting modem (default: 0, no wait)\n"
     "\t-q secs\tWith -W: seconds of quiet before a newline is sent (default: 6)\n"
     "\t-a text\tCount a command as failed when a line of its answer holds text (repeatable)\n"
-    "\t-m\tWith -W: watch the console and configure the modem again after each reboot\n"
-    "\t-B text\tWith -m: a console line holding text marks a reboot (repeatable)\n"
-    "\t-x cmd\tWith -W: run cmd with each outcome as its arguments\n"
+    "\t-m\tWith -W: stay, and configure the modem again after each reboot\n"
+    "\t-B text\tWith -m: a line holding text marks a reboot\n"
+    "\t-x cmd\tWith -W: run cmd with each outcome as arguments\n"
     "\t-h\tShow this help\n";
 
 }  // namespace
@@ -59,9 +59,7 @@ void parseOptions(int argc, char** argv, SetupOptions& options) {
       case 'a':
         if (*optarg) options.errorTexts.push_back(optarg);
         break;
-      case 'B':
-        if (*optarg) options.bootTexts.push_back(optarg);
-        break;
+      case 'B': options.bootText = optarg; break;
       case 'b': options.baudRate = parseInteger(optarg); break;
       case 'c': options.configPath = optarg; break;
       case 'd': options.devicePath = optarg; break;
@@ -85,10 +83,5 @@ void parseOptions(int argc, char** argv, SetupOptions& options) {
       // not look like a success to the boot script that called it.
       default: printUsage(argv[0], 1);
     }
-  }
-  // A watch without a wait would configure a modem only while it is up.
-  if (options.watch && options.bootWaitSeconds <= 0) {
-    fprintf(stderr, "%s: -m needs -W\n", argv[0]);
-    printUsage(argv[0], 1);
   }
 }

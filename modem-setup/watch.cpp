@@ -4,10 +4,7 @@
 // the console shows a boot (a bootloader's countdown, a kernel's banner, a
 // text given with -B, a device that went away and came back), and when
 // SIGHUP asks for it. The modem's own lines reach the log, a few a minute.
-#include <stdio.h>
 #include <syslog.h>
-
-#include <algorithm>
 
 #include "modem_setup.h"
 
@@ -16,7 +13,8 @@ namespace {
 // Where the modem's console stands, as far as the watch knows.
 enum class ModemState { Configured, LoggedOut, Refused, NotAnswering };
 
-// The console's own lines the log takes in a minute; the rest are counted.
+// The console's own lines the log takes in a minute; the rest are counted,
+// and the count logged with the next line after the minute.
 constexpr int NOTICES_PER_MINUTE = 5;
 constexpr unsigned NOTICE_WINDOW_MS = 60000;
 
@@ -28,7 +26,7 @@ struct NoticeQuota {
 
 void closeNoticeWindow(NoticeQuota& quota) {
   if (quota.leftOut > 0)
-    syslog(LOG_INFO, "Modem console: %d more lines within a minute, not logged", quota.leftOut);
+    syslog(LOG_INFO, "Modem console: %d more lines not logged", quota.leftOut);
   quota.logged = 0;
   quota.leftOut = 0;
   quota.windowStart = monotonicMs();
@@ -44,41 +42,41 @@ void logNotice(NoticeQuota& quota, const std::string& line) {
     ++quota.leftOut;
 }
 
-// How long until the count of lines left out is due; -1 when none is.
-int noticeWakeMs(const NoticeQuota& quota) {
-  if (quota.leftOut == 0) return -1;
-  int left = static_cast<int>(quota.windowStart + NOTICE_WINDOW_MS - monotonicMs());
-  return std::max(left, 0);
-}
+// The status the watch keeps for a session the modem ended itself.
+constexpr int EXIT_LOGGED_OUT = -1;
 
 ModemState stateAfter(int status) {
+  if (status == EXIT_LOGGED_OUT) return ModemState::LoggedOut;
   if (status == EXIT_LOGIN_REFUSED) return ModemState::Refused;
   if (status == EXIT_NOT_ANSWERING || status == EXIT_DEVICE_NEVER_APPEARED)
     return ModemState::NotAnswering;
   return ModemState::Configured;
 }
 
-void noteReboot(ConsoleSession& session, const SetupOptions& options, const std::string& sign) {
+// A reboot seen: counted, and told to the outcome command after its line.
+void noteReboot(ConsoleSession& session, const SetupOptions& options) {
   ++session.reboots;
-  std::string line =
-      reportOutcome(LOG_INFO, "Modem rebooting: its console showed \"%s\"", sign.c_str());
-  runOutcomeCommand(options, "rebooted", "-", session.reboots, line);
+  runOutcomeCommand(options, "rebooted", -1, session.reboots);
 }
 
-// The line of the console's output that shows a boot, shown as the log
-// quotes it; empty when none does. Lines before it are the modem's notices.
-std::string takeOutput(ConsoleSession& session, const SetupOptions& options,
-                       std::string& unfinished, const char* text, int length,
-                       NoticeQuota& quota) {
-  std::vector<std::string> lines;
+// Takes a chunk of the console's own output: its lines before any that
+// shows a boot are the modem's notices. True when one shows a boot (logged).
+bool showsBoot(ConsoleSession& session, const SetupOptions& options, std::string& unfinished,
+               const char* text, int length, NoticeQuota& quota) {
   followConsoleLine(session.line, session.lastText, text, length);
-  takeConsoleLines(unfinished, text, length, lines);
-  for (const std::string& line : lines) {
-    if (isBootLine(line, options.bootTexts)) return shownConsoleLine(line);
-    logNotice(quota, line);
+  std::string line;
+  for (int at = 0; at < length;) {
+    at += takeConsoleLine(unfinished, text + at, length - at, line);
+    if (isBootLine(line, options.bootText)) break;
+    if (!line.empty()) logNotice(quota, line);
+    line.clear();
   }
-  if (isCountdownLine(session.line)) return shownConsoleLine(session.line);
-  return "";
+  // A bootloader's countdown shows on the line it is still printing.
+  if (line.empty() && isCountdownLine(session.line)) line = session.line;
+  if (line.empty()) return false;
+  reportOutcome(LOG_INFO, "Modem rebooting: its console showed \"%s\"",
+                shownConsoleLine(line).c_str());
+  return true;
 }
 
 }  // namespace
@@ -89,59 +87,45 @@ int watchConsole(ConsoleSession& session, const SetupOptions& options, std::ifst
   int gapMs = chunkGapMs(options.baudRate);
   std::string unfinished;  // the console's line not yet ended by a LF
   NoticeQuota quota;
-  ModemState state = stateAfter(outcome);
-  Occasion lastOccasion = Occasion::Boot;
   // Nothing is pending while the modem is up: the watch sleeps until the
-  // console talks, a signal comes, or lines left out are to be counted.
+  // console talks or a signal comes.
   while (session.port >= 0 && outcome != EXIT_STOPPED) {
-    ConsoleEvent event = awaitConsole(session, noticeWakeMs(quota));
+    ModemState state = stateAfter(outcome);
+    ConsoleEvent event = awaitConsole(session, -1);
     unsigned sinceMs = monotonicMs();
-    Occasion occasion = lastOccasion;
-    if (event == ConsoleEvent::Stop) return EXIT_STOPPED;
-    if (event == ConsoleEvent::Quiet) {
-      closeNoticeWindow(quota);
-      continue;
-    }
+    Occasion occasion = session.reboots > 0 ? Occasion::Reboot : Occasion::Boot;
     int n = event == ConsoleEvent::Output ? readChunk(session.port, buffer, gapMs, nullptr) : 0;
-    if (options.debug && n > 0) {
-      printf("~~~ <%s>\n", chunkText(buffer, n).c_str());
-      fflush(stdout);
-    }
+    if (event == ConsoleEvent::Stop) return EXIT_STOPPED;
+    if (event == ConsoleEvent::Quiet) continue;
     if (event == ConsoleEvent::Reload) {
-      syslog(LOG_INFO, "Reloading: sending the commands of %s again", options.configPath.c_str());
       occasion = Occasion::Reload;
-    } else if (event == ConsoleEvent::Gone || n <= 0) {
-      syslog(LOG_INFO, "Device '%s' went away", options.devicePath.c_str());
+    } else if (n <= 0) {
+      // A device that goes away (a USB console) and comes back is a boot.
       int status = reopenPort(session, options, waitDeadline(options, monotonicMs()));
       if (status != 0) return status;
       unfinished.clear();
       sinceMs = monotonicMs();
-      noteReboot(session, options, "its device went away and came back");
+      reportOutcome(LOG_INFO, "Modem rebooting: device '%s' came back", options.devicePath.c_str());
+      noteReboot(session, options);
       occasion = Occasion::Reboot;
-    } else {
-      std::string bootSign = takeOutput(session, options, unfinished, buffer, n, quota);
-      if (!bootSign.empty()) {
-        noteReboot(session, options, bootSign);
-        occasion = Occasion::Reboot;
-      } else if (state == ModemState::Configured &&
-                 classifyLoginTail(session.line) == LoginTail::LoginPrompt) {
-        // An idle timeout, not a boot: logging in again would send the
-        // commands again, and each may write the modem's flash.
-        std::string line = reportOutcome(
-            LOG_INFO, "Modem ended its console session; not logging in until it reboots");
-        runOutcomeCommand(options, "logged-out", "-", session.reboots, line);
-        state = ModemState::LoggedOut;
-        continue;
-      } else if (state != ModemState::NotAnswering) {
-        continue;
-      }
-      // A modem that did not answer in time shows up: the wait begins again.
+    } else if (showsBoot(session, options, unfinished, buffer, n, quota)) {
+      noteReboot(session, options);
+      occasion = Occasion::Reboot;
+    } else if (state == ModemState::Configured &&
+               classifyLoginTail(session.line) == LoginTail::LoginPrompt) {
+      // An idle timeout, not a boot: logging in again would send the
+      // commands again, and each may write the modem's flash.
+      reportOutcome(LOG_INFO, "Modem logged out: no login until it reboots");
+      runOutcomeCommand(options, "logged-out", -1, session.reboots);
+      outcome = EXIT_LOGGED_OUT;
+      continue;
+    } else if (state != ModemState::NotAnswering) {
+      continue;
     }
+    // Else a modem that did not answer in time shows up: the wait again.
     bool loggedIn = occasion == Occasion::Reload && state == ModemState::Configured;
     if (!loggedIn) unfinished.clear();
     outcome = configureModem(session, options, commandFile, occasion, sinceMs, loggedIn);
-    state = stateAfter(outcome);
-    lastOccasion = occasion;
   }
   return outcome;
 }
