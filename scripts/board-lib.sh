@@ -23,9 +23,10 @@ BOARD_TRIPLET=arm-linux-gnueabihf
 # How long qemu may take to show its pty, and modem-sim to serve it.
 BOARD_ATTACH_LIMIT=30
 
+# dnsmasq-base and iproute2: the udhcpc boot's network (board_dhcp_network).
 board_ensure_packages() {
   ensure_packages cmake make g++ libgtest-dev libgmock-dev g++-arm-linux-gnueabihf \
-    libc6-dev-armhf-cross qemu-system-arm cpio gzip
+    libc6-dev-armhf-cross qemu-system-arm cpio gzip dnsmasq-base iproute2
 }
 
 # The host's modem-sim and the two armhf builds (already there when the test
