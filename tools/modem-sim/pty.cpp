@@ -75,9 +75,10 @@ void Pty::pointLink() {
   }
 }
 
+// The link goes first: whoever the hangup wakes finds no terminal there.
 void Pty::vanish() {
-  hangUp();
   if (!link_.empty()) unlink(link_.c_str());
+  hangUp();
 }
 
 void Pty::openPair() {
