@@ -14,18 +14,13 @@ namespace {
 constexpr int BOOT_WAIT_MAX_SECONDS = 864000;
 
 // The outcome of the commands, for the log and the outcome command.
-void reportCommands(const CommandTally& tally, Occasion occasion, unsigned seconds,
-                    int bootLines) {
+void reportCommands(const CommandTally& tally, Occasion occasion, unsigned seconds) {
   const char* when = occasion == Occasion::Boot     ? ""
                      : occasion == Occasion::Reboot ? " after a reboot"
                                                     : " on reload";
-  if (tally.failedCommands == 0 && occasion == Occasion::Boot)
-    reportOutcome(LOG_INFO, "Modem configured: %d commands answered, logged in after %u s",
+  if (tally.failedCommands == 0)
+    reportOutcome(LOG_INFO, "Modem configured%s: %d commands answered, logged in after %u s", when,
                   tally.sentCommands, seconds);
-  else if (tally.failedCommands == 0)
-    reportOutcome(LOG_INFO,
-                  "Modem configured again%s: %d commands answered after %u s, %d lines of boot log",
-                  when, tally.sentCommands, seconds, bootLines);
   else if (tally.rejectedCommands == 0)
     reportOutcome(LOG_ERR, "%d of %d commands got no prompt back%s", tally.failedCommands,
                   tally.sentCommands, when);
@@ -77,7 +72,7 @@ int configureModem(ConsoleSession& session, const SetupOptions& options,
   // A stop cuts the commands short: that is no outcome of theirs.
   if (stopPending()) return EXIT_STOPPED;
   if (!options.kickInterface.empty()) kickDhcpClient(options.kickInterface);
-  reportCommands(tally, occasion, seconds, session.bootLines);
+  reportCommands(tally, occasion, seconds);
   syslog(LOG_INFO, "Configuration done\n");
   session.line.clear();
   status = std::min(tally.failedCommands, MAX_WAIT_FAILED_COMMANDS);

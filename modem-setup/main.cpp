@@ -36,7 +36,7 @@ int runWaitMode(const SetupOptions& options, std::ifstream& commandFile) {
   if (options.watch && session.port >= 0) status = watchConsole(session, options, commandFile, status);
   if (session.port >= 0) close(session.port);
   releaseLockFile(lockFile);
-  if (status == EXIT_STOPPED) reportOutcome(LOG_INFO, "Stopped: port released");
+  if (status == EXIT_STOPPED) reportOutcome(LOG_INFO, "Stopped");
   return status;
 }
 

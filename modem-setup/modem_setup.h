@@ -169,7 +169,6 @@ struct ConsoleSession {
   std::string line;      // the console's current line
   std::string lastText;  // its last line that held text
   int reboots = 0;       // the modem's reboots seen so far
-  int bootLines = 0;     // lines the console printed during the last wait
 };
 // What ended a sleep on the console.
 enum class ConsoleEvent { Output, Quiet, Gone, Reload, Stop };

@@ -124,7 +124,6 @@ int waitForLogin(ConsoleSession& session, const SetupOptions& options, unsigned 
   unsigned quietNeeded = quietMs;
   int usernamesSent = 0;
   int passwordsSent = 0;
-  session.bootLines = 0;
 
   // A prompt already on the line (a watch saw it come) is answered first.
   for (bool judge = !session.line.empty(); beforeDeadline(deadlineMs); judge = false) {
@@ -160,7 +159,6 @@ int waitForLogin(ConsoleSession& session, const SetupOptions& options, unsigned 
         continue;
       }
       followConsoleLine(session.line, session.lastText, buffer, n);
-      session.bootLines += static_cast<int>(std::count(buffer, buffer + n, '\n'));
       quietSince = monotonicMs();
       quietNeeded = quietMs;
       if (options.debug) printf("*** %s ***\n", session.line.c_str());

@@ -55,9 +55,9 @@ TEST_F(SetupCommandLine, HelpPrintsTheUsageAndSucceedsWithoutTouchingAnything) {
 }
 
 TEST_F(SetupCommandLine, ABadOptionIsAUsageErrorWithGetoptsComplaintFirst) {
-  SetupRun unknown = harness.run({"-x"});
+  SetupRun unknown = harness.run({"-y"});
   EXPECT_EQ(unknown.process.exitStatus, 1);
-  EXPECT_EQ(unknown.process.err.find("invalid option -- 'x'\n"),
+  EXPECT_EQ(unknown.process.err.find("invalid option -- 'y'\n"),
             unknown.process.err.find(": ") + 2);
   EXPECT_EQ(unknown.process.err.substr(unknown.process.err.find('\n') + 1), USAGE_TEXT);
   EXPECT_TRUE(unknown.log.empty());

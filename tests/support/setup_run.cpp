@@ -49,6 +49,13 @@ std::unique_ptr<BackgroundProcess> SetupHarness::start(const std::vector<std::st
   return std::make_unique<BackgroundProcess>(sandboxed(args, sandbox));
 }
 
+std::vector<std::string> SetupHarness::logSoFar() {
+  SetupRun sofar;
+  auto all = sink_.messages();
+  sofar.log.assign(all.begin() + static_cast<long>(logSeen_), all.end());
+  return sofar.logLines();
+}
+
 SetupRun SetupHarness::finish(BackgroundProcess& program) {
   SetupRun result;
   result.process.exitStatus = program.stop();

@@ -52,6 +52,10 @@ class SetupHarness {
   std::unique_ptr<BackgroundProcess> start(const std::vector<std::string>& args,
                                            const SandboxOptions& sandbox = {});
   SetupRun finish(BackgroundProcess& program);
+  // What a run beside the test has logged so far, as "PRIORITY text" lines.
+  // Taking it in also keeps the log socket from filling up (the kernel
+  // queues ten datagrams), which would stop a long run at its next message.
+  std::vector<std::string> logSoFar();
 
  private:
   std::vector<std::string> sandboxed(const std::vector<std::string>& args,
