@@ -47,8 +47,8 @@ unsigned waitDeadline(const SetupOptions& options, unsigned sinceMs) {
          static_cast<unsigned>(std::min(options.bootWaitSeconds, BOOT_WAIT_MAX_SECONDS)) * 1000u;
 }
 
-int configureModem(ConsoleSession& session, const SetupOptions& options,
-                   std::ifstream& commandFile, Occasion occasion, unsigned sinceMs, bool loggedIn) {
+int configureModem(ConsoleSession& session, const SetupOptions& options, std::ifstream& commandFile,
+                   Occasion occasion, unsigned sinceMs, bool loggedIn) {
   int status = loggedIn ? 0 : waitForLogin(session, options, waitDeadline(options, sinceMs));
   if (status == EXIT_STOPPED) return status;
   if (status != 0) {

@@ -31,9 +31,9 @@ int runWaitMode(const SetupOptions& options, std::ifstream& commandFile) {
   std::string lockFile;
   int status = takeLockFile(options.devicePath, lockFile) == 0 ? 0 : 1;
   if (status == 0) status = openConsolePort(session, options, waitDeadline(options, startMs));
-  if (status == 0)
-    status = configureModem(session, options, commandFile, Occasion::Boot, startMs);
-  if (options.watch && session.port >= 0) status = watchConsole(session, options, commandFile, status);
+  if (status == 0) status = configureModem(session, options, commandFile, Occasion::Boot, startMs);
+  if (options.watch && session.port >= 0)
+    status = watchConsole(session, options, commandFile, status);
   if (session.port >= 0) close(session.port);
   releaseLockFile(lockFile);
   if (status == EXIT_STOPPED) reportOutcome(LOG_INFO, "Stopped");

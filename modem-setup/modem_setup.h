@@ -206,9 +206,8 @@ enum class Occasion { Boot, Reboot, Reload };
 // command file (read again for each after the first), the kick, the outcome line and
 // command; loggedIn: the console is at its shell already. The exit status
 // of the outcome.
-int configureModem(ConsoleSession& session, const SetupOptions& options,
-                   std::ifstream& commandFile, Occasion occasion, unsigned sinceMs,
-                   bool loggedIn = false);
+int configureModem(ConsoleSession& session, const SetupOptions& options, std::ifstream& commandFile,
+                   Occasion occasion, unsigned sinceMs, bool loggedIn = false);
 // Keeps the port after the first configuration (outcome: its status) and
 // configures the modem again after each reboot, until SIGTERM or SIGINT.
 int watchConsole(ConsoleSession& session, const SetupOptions& options, std::ifstream& commandFile,

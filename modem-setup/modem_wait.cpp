@@ -132,13 +132,14 @@ int waitForLogin(ConsoleSession& session, const SetupOptions& options, unsigned 
       // deadline: a bootloader counting down may be quiet past any nudge.
       int untilDeadline = static_cast<int>(deadlineMs - monotonicMs());
       int untilNudge = static_cast<int>(quietSince + quietNeeded - monotonicMs());
-      int sleepMs = isCountdownLine(session.line) ? untilDeadline
-                                                  : std::min(untilNudge, untilDeadline);
+      int sleepMs =
+          isCountdownLine(session.line) ? untilDeadline : std::min(untilNudge, untilDeadline);
       ConsoleEvent event = awaitConsole(session, std::max(sleepMs, 0));
       if (event == ConsoleEvent::Stop) return EXIT_STOPPED;
       if (event == ConsoleEvent::Reload) continue;
       int n = 0;
-      if (event == ConsoleEvent::Output) n = readChunk(session.port, buffer, gapMs, hasLoginPromptTail);
+      if (event == ConsoleEvent::Output)
+        n = readChunk(session.port, buffer, gapMs, hasLoginPromptTail);
       if (event == ConsoleEvent::Gone || (event == ConsoleEvent::Output && n <= 0)) {
         int outcome = reopenPort(session, options, deadlineMs);
         if (outcome != 0) return outcome;
@@ -186,7 +187,8 @@ int waitForLogin(ConsoleSession& session, const SetupOptions& options, unsigned 
   }
   std::string last = shownConsoleLine(session.line.empty() ? session.lastText : session.line);
   const char* quote = last.empty() ? "" : "'";
-  reportOutcome(LOG_ERR, "Modem not answering on '%s' within %d s: no shell prompt; its last output: %s%s%s",
+  reportOutcome(LOG_ERR,
+                "Modem not answering on '%s' within %d s: no shell prompt; its last output: %s%s%s",
                 options.devicePath.c_str(), options.bootWaitSeconds, quote,
                 last.empty() ? "none" : last.c_str(), quote);
   return EXIT_NOT_ANSWERING;

@@ -12,8 +12,12 @@ void runOutcomeCommand(const SetupOptions& options, const char* event, int statu
   if (options.outcomeCommand.empty()) return;
   std::string statusText = status < 0 ? "-" : formatInteger(status);
   std::string rebootCount = formatInteger(reboots);
-  const char* arguments[] = {options.outcomeCommand.c_str(), event, statusText.c_str(),
-                             rebootCount.c_str(), lastOutcome(), nullptr};
+  const char* arguments[] = {options.outcomeCommand.c_str(),
+                             event,
+                             statusText.c_str(),
+                             rebootCount.c_str(),
+                             lastOutcome(),
+                             nullptr};
   // A command that cannot be started (no process to spare) is left out.
   if (fork() != 0) return;
   // The command starts with no signal blocked; the port and the signal

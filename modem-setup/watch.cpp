@@ -50,8 +50,7 @@ void logNotices(Notices& notices) {
     const char* end = strchr(line, '\n');
     if (notices.logged++ < NOTICES_PER_MINUTE)
       syslog(LOG_INFO, "Modem console: \"%.*s\"", static_cast<int>(end - line), line);
-    else
-      ++notices.leftOut;
+    else ++notices.leftOut;
     line = end + 1;
   }
   notices.held.clear();

@@ -163,8 +163,7 @@ TEST(ConsoleLine, FinishedLinesAndTheBootTheyShow) {
     EXPECT_EQ(finished, c.finished);
     EXPECT_LE(unfinished.size(), 2 * CONSOLE_LINE_MAX);
     for (size_t i = 0; i < finished.size(); ++i)
-      EXPECT_EQ(isBootLine(finished[i], "ROM: "), static_cast<int>(i) == c.bootLine)
-          << finished[i];
+      EXPECT_EQ(isBootLine(finished[i], "ROM: "), static_cast<int>(i) == c.bootLine) << finished[i];
   }
 }
 

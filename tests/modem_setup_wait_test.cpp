@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -220,15 +221,17 @@ class SetupWatch : public ::testing::Test {
     return console;
   }
   std::unique_ptr<BackgroundProcess> startWatch(modemsim::ModemSim& modem,
-                                                const std::vector<std::string>& extra = {}) {
+                                                const std::vector<std::string>& extra = {},
+                                                const SandboxOptions& sandbox = {}) {
     std::string hook = harness.dir().write("hook", "#!/bin/sh\necho \"$1 $2 $3\"\n");
     chmod(hook.c_str(), 0755);
     modem.start();
-    std::vector<std::string> args = {"-d", modem.path(), "-c", harness.commandFile(COMMANDS),
-                                     "-W", "60", "-q", "1", "-m", "-x", hook, "-u", "admin",
-                                     "-p", "secret"};
+    std::vector<std::string> args = {"-d",    modem.path(), "-c",    harness.commandFile(COMMANDS),
+                                     "-W",    "60",         "-q",    "1",
+                                     "-m",    "-x",         hook,    "-u",
+                                     "admin", "-p",         "secret"};
     args.insert(args.end(), extra.begin(), extra.end());
-    return harness.start(args);
+    return harness.start(args, sandbox);
   }
 };
 
@@ -283,8 +286,9 @@ TEST_F(SetupWatch, EveryBootIsConfiguredOnceAndNothingElseIsSent) {
   EXPECT_THAT(log, Contains("6 Modem console: \"DSL line up: 16000 kbit/s\""));
   EXPECT_EQ(std::count_if(log.begin(), log.end(),
                           [](const std::string& line) {
-                            return line.find("Modem configured after a reboot: 3 commands "
-                                             "answered") != std::string::npos;
+                            return line.find(
+                                       "Modem configured after a reboot: 3 commands "
+                                       "answered") != std::string::npos;
                           }),
             3);
   EXPECT_THAT(run.logLines(), Contains("6 Stopped"));
@@ -308,8 +312,75 @@ TEST_F(SetupWatch, AVanishedConsoleAndAReload) {
 
   EXPECT_EQ(run.process.exitStatus, 254);
   EXPECT_THAT(withoutEmptyLines(linesOf(modem.received())),
-              ElementsAre("admin", "secret", "show version", "bridge on", "save", "admin",
-                          "secret", "show version", "bridge on", "save", "wan enable"))
+              ElementsAre("admin", "secret", "show version", "bridge on", "save", "admin", "secret",
+                          "show version", "bridge on", "save", "wan enable"))
       << modem.transcript();
-  EXPECT_THAT(run.logLines(), Contains(StartsWith("6 Modem configured on reload: 1 commands answered")));
+  EXPECT_THAT(run.logLines(),
+              Contains(StartsWith("6 Modem configured on reload: 1 commands answered")));
+}
+
+// While the program holds the console, terminal programs are told it is in
+// use: picocom by the flock, minicom and cu by the lock file in /var/lock
+// (the pid as 10 characters and a LF). A lock of a running program keeps
+// the wait from starting; a stale one is taken over. Both go at the stop.
+TEST_F(SetupWatch, TheConsoleIsLockedForTerminalProgramsWhileHeld) {
+  bool havePicocom = access("/usr/bin/picocom", X_OK) == 0;
+  std::string runDir = harness.dir().file("run");
+  std::string lockFile = runDir + "/lock/LCK..dslcons0";
+  mkdir(runDir.c_str(), 0755);
+  mkdir((runDir + "/lock").c_str(), 0755);
+  SandboxOptions sandbox;
+  sandbox.runDir = runDir;
+  auto picocom = [&](const std::string& path) {
+    return runProcess({"picocom", "-q", "-X", "-r", path}, 20);
+  };
+  auto lockText = [](pid_t pid) {
+    std::string digits = std::to_string(pid);
+    return std::string(10 - digits.size(), ' ') + digits + "\n";
+  };
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  struct Case {
+    const char* name;
+    std::string lockText;  // in the lock file before the start; "" none
+    bool refused;
+  };
+  const std::vector<Case> cases = {
+      {"no lock", "", false},
+      {"a stale lock", lockText(gone), false},
+      {"this test's own lock", lockText(getpid()), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    modemsim::ModemSim modem(bootingConsole());
+    unlink(lockFile.c_str());
+    if (!c.lockText.empty()) harness.dir().write("run/lock/LCK..dslcons0", c.lockText);
+    if (c.refused) {
+      modem.start();
+      SetupRun run = harness.run(
+          {"-d", modem.path(), "-c", harness.commandFile(COMMANDS), "-W", "60", "-m"}, sandbox);
+      EXPECT_EQ(run.process.exitStatus, 1);
+      EXPECT_THAT(run.logLines(),
+                  Contains(HasSubstr("in use by process " + std::to_string(getpid()))));
+      EXPECT_EQ(modem.received(), "");
+      continue;
+    }
+    auto program = startWatch(modem, {}, sandbox);
+    ASSERT_EQ(program->readLine(60), "configured 0 0") << modem.transcript();
+    std::string text = readFile(lockFile);
+    EXPECT_EQ(text.size(), 11u);
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_NE(text, c.lockText);
+    if (havePicocom) {
+      ProcessResult refused = picocom(modem.path());
+      EXPECT_NE(refused.exitStatus, 0);
+      EXPECT_THAT(refused.out + refused.err, HasSubstr("cannot lock"));
+    }
+    SetupRun run = harness.finish(*program);
+    EXPECT_EQ(run.process.exitStatus, 254);
+    EXPECT_NE(access(lockFile.c_str(), F_OK), 0);
+    if (havePicocom) EXPECT_EQ(picocom(modem.path()).exitStatus, 0);
+    modem.stop();
+  }
 }
