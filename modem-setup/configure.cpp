@@ -56,12 +56,10 @@ int configureModem(ConsoleSession& session, const SetupOptions& options, std::if
     return status;
   }
   unsigned seconds = (monotonicMs() - sinceMs) / 1000u;
-  // Each later configuration reads the file as it is then (a reload is for
-  // a changed file).
-  if (occasion != Occasion::Boot) {
-    commandFile.close();
-    commandFile.open(options.configPath);
-  }
+  // The file as it is now: after a reload (SIGHUP), a changed one. It was
+  // opened at the start so that a missing one ends the run before any wait.
+  commandFile.close();
+  commandFile.open(options.configPath);
   if (!commandFile.is_open()) {
     reportOutcome(LOG_ERR, "Opening cmd file '%s' failed", options.configPath.c_str());
     runOutcomeCommand(options, "failed", 1, session.reboots);

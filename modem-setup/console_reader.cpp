@@ -56,7 +56,7 @@ void collectOwedPrompts(int fd, int owedPrompts, int gapMs, int quietPolls, bool
   int silentPolls = 0;
   unsigned start = monotonicMs();
   while (owedPrompts > 0 && silentPolls < quietPolls &&
-         monotonicMs() - start < OWED_COLLECT_MAX_MS && !stopPending()) {
+         monotonicMs() - start < OWED_COLLECT_MAX_MS) {
     int n = readChunk(fd, buffer, gapMs, nullptr);
     if (n < 0) return;
     if (n == 0) {
@@ -95,6 +95,7 @@ ConsoleEvent awaitConsole(const ConsoleSession& session, int timeoutMs) {
   signalfd_siginfo signal;
   if ((waits[1].revents & POLLIN) && read(session.signals, &signal, sizeof signal) > 0)
     return signal.ssi_signo == SIGHUP ? ConsoleEvent::Reload : ConsoleEvent::Stop;
-  // Else a hung-up line, a vanished USB adapter, a closed descriptor.
-  return (waits[0].revents & POLLIN) ? ConsoleEvent::Output : ConsoleEvent::Gone;
+  // A hung-up line, a vanished USB adapter, a closed descriptor.
+  if (waits[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return ConsoleEvent::Gone;
+  return waits[0].revents ? ConsoleEvent::Output : ConsoleEvent::Quiet;
 }

@@ -24,6 +24,8 @@ constexpr useconds_t DEVICE_LOOK_US = 50000;
 constexpr unsigned NUDGE_QUIET_MAX_MS = 64000;
 // The last outcome line, for the outcome command.
 char outcomeLine[512];
+// A poll that found output nobody could read is followed by this pause.
+constexpr useconds_t POLL_US = 10000;
 // How often a device node is looked for once the wait is over (a watch
 // whose modem's USB console went away for good).
 constexpr useconds_t DEVICE_LOOK_OVERDUE_US = 1000000;
@@ -64,7 +66,7 @@ int openConsolePort(ConsoleSession& session, const SetupOptions& options, unsign
   }
   if (session.port >= 0) return 0;
   if (session.port == -3) return EXIT_STOPPED;
-  syslog(LOG_ERR, "Opening device '%s' failed", options.devicePath.c_str());
+  reportOutcome(LOG_ERR, "Opening device '%s' failed", options.devicePath.c_str());
   return 1;
 }
 
@@ -124,6 +126,8 @@ int waitForLogin(ConsoleSession& session, const SetupOptions& options, unsigned 
   unsigned quietNeeded = quietMs;
   int usernamesSent = 0;
   int passwordsSent = 0;
+  // A watch's device that came after the deadline gets a wait of its own.
+  if (options.watch && !beforeDeadline(deadlineMs)) deadlineMs = waitDeadline(options, quietSince);
 
   // A prompt already on the line (a watch saw it come) is answered first.
   for (bool judge = !session.line.empty(); beforeDeadline(deadlineMs); judge = false) {
@@ -136,18 +140,23 @@ int waitForLogin(ConsoleSession& session, const SetupOptions& options, unsigned 
           isCountdownLine(session.line) ? untilDeadline : std::min(untilNudge, untilDeadline);
       ConsoleEvent event = awaitConsole(session, std::max(sleepMs, 0));
       if (event == ConsoleEvent::Stop) return EXIT_STOPPED;
-      if (event == ConsoleEvent::Reload) continue;
-      int n = 0;
-      if (event == ConsoleEvent::Output)
-        n = readChunk(session.port, buffer, gapMs, hasLoginPromptTail);
-      if (event == ConsoleEvent::Gone || (event == ConsoleEvent::Output && n <= 0)) {
+      if (event == ConsoleEvent::Gone) {
         int outcome = reopenPort(session, options, deadlineMs);
         if (outcome != 0) return outcome;
+        // A watch's device may come back after the deadline: as after a
+        // reboot, its login gets a wait of its own.
+        if (options.watch) deadlineMs = waitDeadline(options, monotonicMs());
         quietSince = monotonicMs();
         quietNeeded = quietMs;
         continue;
       }
-      if (event == ConsoleEvent::Quiet) {
+      int n = event == ConsoleEvent::Output
+                  ? readChunk(session.port, buffer, gapMs, hasLoginPromptTail)
+                  : 0;
+      // Nothing read (another reader was first, or a file that is no
+      // terminal is at its end) is silence, and never a spin.
+      if (n <= 0 && event == ConsoleEvent::Output) usleep(POLL_US);
+      if (n <= 0) {
         // Never a byte while a bootloader counts down, however long it is
         // quiet; and none before the quiet is long enough.
         if (isCountdownLine(session.line) || monotonicMs() - quietSince < quietNeeded) continue;

@@ -26,9 +26,9 @@ const char USAGE_LINES[] =
     "\t-W secs\tWait up to secs s for a booting modem (default: 0, no wait)\n"
     "\t-q secs\tWith -W: seconds of quiet before a newline is sent (default: 6)\n"
     "\t-a text\tCount a command as failed when a line of its answer holds text (repeatable)\n"
-    "\t-m\tWith -W: stay, and configure the modem again after each reboot\n"
+    "\t-m\tWith -W: configure the modem again after each reboot\n"
     "\t-B text\tWith -m: a line holding text marks a reboot\n"
-    "\t-x cmd\tWith -W: run cmd with each outcome as arguments\n"
+    "\t-x cmd\tWith -W: run cmd after each outcome\n"
     "\t-h\tShow this help\n";
 
 }  // namespace

@@ -6,6 +6,7 @@
 // SIGHUP asks for it. The modem's own lines reach the log, a few a minute.
 #include <string.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include "modem_setup.h"
 
@@ -19,6 +20,8 @@ constexpr size_t NOTICES_PER_MINUTE = 8;
 constexpr unsigned NOTICE_WINDOW_MS = 60000;
 constexpr int NOTICE_HOLD_MS = 1000;
 constexpr size_t NOTICE_HOLD_MAX = 1024;
+// A poll that found output nobody could read is followed by this pause.
+constexpr useconds_t NOTHING_READ_US = 10000;
 
 struct Notices {
   std::string held;  // the lines held, as the log shows them, each ended by a LF
@@ -59,6 +62,13 @@ void logNotices(Notices& notices) {
 // The status the watch keeps for a session the modem ended itself.
 constexpr int EXIT_LOGGED_OUT = -1;
 
+// A boot seen on the console: the lines held before it go with its log.
+void reportBoot(Notices& notices, const std::string& line) {
+  notices.held.clear();
+  reportOutcome(LOG_INFO, "Modem rebooting: its console showed \"%s\"",
+                shownConsoleLine(line).c_str());
+}
+
 // Takes a chunk of the console's own output: its lines before any that
 // shows a boot are the modem's notices. True when one shows a boot (logged).
 bool showsBoot(ConsoleSession& session, const SetupOptions& options, std::string& unfinished,
@@ -67,17 +77,13 @@ bool showsBoot(ConsoleSession& session, const SetupOptions& options, std::string
   std::string line;
   for (int at = 0; at < length;) {
     at += takeConsoleLine(unfinished, text + at, length - at, line);
-    if (isBootLine(line, options.bootText)) break;
+    if (isBootLine(line, options.bootText)) {
+      reportBoot(notices, line);
+      return true;
+    }
     if (!line.empty()) holdNotice(notices, line);
-    line.clear();
   }
-  // A bootloader's countdown shows on the line it is still printing.
-  if (line.empty() && isCountdownLine(session.line)) line = session.line;
-  if (line.empty()) return false;
-  notices.held.clear();
-  reportOutcome(LOG_INFO, "Modem rebooting: its console showed \"%s\"",
-                shownConsoleLine(line).c_str());
-  return true;
+  return false;
 }
 
 }  // namespace
@@ -88,44 +94,58 @@ int watchConsole(ConsoleSession& session, const SetupOptions& options, std::ifst
   int gapMs = chunkGapMs(options.baudRate);
   std::string unfinished;  // the console's line not yet ended by a LF
   Notices notices;
+  bool settled = true;  // the console has been quiet since its last output
   // Nothing is pending while the modem is up: the watch sleeps until the
-  // console talks or a signal comes, or for a moment after it talked.
+  // console talks or a signal comes, and once for a moment after it talked.
   while (session.port >= 0 && outcome != EXIT_STOPPED) {
     bool configured = outcome >= 0 && outcome <= MAX_WAIT_FAILED_COMMANDS;
     bool notAnswering = outcome == EXIT_NOT_ANSWERING || outcome == EXIT_DEVICE_NEVER_APPEARED;
-    ConsoleEvent event = awaitConsole(session, notices.held.empty() ? -1 : NOTICE_HOLD_MS);
+    ConsoleEvent event = awaitConsole(session, settled ? -1 : NOTICE_HOLD_MS);
     unsigned sinceMs = monotonicMs();
     Occasion occasion = session.reboots > 0 ? Occasion::Reboot : Occasion::Boot;
-    int n = event == ConsoleEvent::Output ? readChunk(session.port, buffer, gapMs, nullptr) : 0;
     bool rebooted = false;
     if (event == ConsoleEvent::Stop) return EXIT_STOPPED;
     if (event == ConsoleEvent::Quiet) {
-      logNotices(notices);
-      continue;
-    }
-    if (event == ConsoleEvent::Reload) {
+      settled = true;
+      // A bootloader's countdown stays on the line it prints; a notice cut
+      // in two is whole long before the console is quiet this long.
+      if (!isCountdownLine(session.line)) {
+        logNotices(notices);
+        continue;
+      }
+      reportBoot(notices, session.line);
+      rebooted = true;
+    } else if (event == ConsoleEvent::Reload) {
       occasion = Occasion::Reload;
-    } else if (n <= 0) {
-      // A device that goes away (a USB console) and comes back is a boot.
-      int status = reopenPort(session, options, waitDeadline(options, monotonicMs()));
-      if (status != 0) return status;
-      unfinished.clear();
-      sinceMs = monotonicMs();
-      reportOutcome(LOG_INFO, "Modem rebooting: device '%s' came back", options.devicePath.c_str());
+    } else if (event == ConsoleEvent::Gone) {
+      // A device that goes away (a USB console) is a boot: the wait for
+      // the login waits for it to come back.
+      reportOutcome(LOG_INFO, "Modem rebooting: '%s' went away", options.devicePath.c_str());
+      session.line.clear();
       rebooted = true;
-    } else if (showsBoot(session, options, unfinished, buffer, n, notices)) {
-      rebooted = true;
-    } else if (configured && classifyLoginTail(session.line) == LoginTail::LoginPrompt) {
-      // An idle timeout, not a boot: logging in again would send the
-      // commands again, and each may write the modem's flash.
-      reportOutcome(LOG_INFO, "Modem logged out: no login until it reboots");
-      runOutcomeCommand(options, "logged-out", -1, session.reboots);
-      outcome = EXIT_LOGGED_OUT;
-      continue;
-    } else if (!notAnswering) {
-      continue;
+    } else {
+      int n = readChunk(session.port, buffer, gapMs, nullptr);
+      settled = false;
+      // Nothing read: another reader was first, or a file that is no
+      // terminal is at its end. Never a spin.
+      if (n <= 0) {
+        usleep(NOTHING_READ_US);
+        continue;
+      }
+      if (showsBoot(session, options, unfinished, buffer, n, notices)) {
+        rebooted = true;
+      } else if (configured && classifyLoginTail(session.line) == LoginTail::LoginPrompt) {
+        // An idle timeout, not a boot: logging in again would send the
+        // commands again, and each may write the modem's flash.
+        reportOutcome(LOG_INFO, "Modem logged out: no login until a reboot");
+        runOutcomeCommand(options, "logged-out", -1, session.reboots);
+        outcome = EXIT_LOGGED_OUT;
+        continue;
+      } else if (!notAnswering) {
+        continue;
+      }
+      // Else a modem that did not answer in time shows up: the wait again.
     }
-    // Else a modem that did not answer in time shows up: the wait again.
     if (rebooted) {
       runOutcomeCommand(options, "rebooted", -1, ++session.reboots);
       occasion = Occasion::Reboot;

@@ -295,7 +295,8 @@ TEST_F(SetupWatch, EveryBootIsConfiguredOnceAndNothingElseIsSent) {
 }
 
 // A console that vanishes as a USB one does is waited for and configured
-// again; SIGHUP sends the command file as it is now, without a new login.
+// again; SIGHUP sends the command file as it is now, without a new login
+// while the session is open, after one when the modem ended it.
 TEST_F(SetupWatch, AVanishedConsoleAndAReload) {
   modemsim::ModemSim modem(bootingConsole());
   auto program = startWatch(modem);
@@ -307,13 +308,18 @@ TEST_F(SetupWatch, AVanishedConsoleAndAReload) {
   harness.commandFile("wan enable\n");
   program->signal(SIGHUP);
   ASSERT_EQ(program->readLine(60), "configured 0 1") << modem.transcript();
+  modem.endSession();
+  ASSERT_EQ(program->readLine(60), "logged-out - 1") << modem.transcript();
+  program->signal(SIGHUP);
+  ASSERT_EQ(program->readLine(60), "configured 0 1") << modem.transcript();
   SetupRun run = harness.finish(*program);
   modem.stop();
 
   EXPECT_EQ(run.process.exitStatus, 254);
   EXPECT_THAT(withoutEmptyLines(linesOf(modem.received())),
               ElementsAre("admin", "secret", "show version", "bridge on", "save", "admin", "secret",
-                          "show version", "bridge on", "save", "wan enable"))
+                          "show version", "bridge on", "save", "wan enable", "admin", "secret",
+                          "wan enable"))
       << modem.transcript();
   EXPECT_THAT(run.logLines(),
               Contains(StartsWith("6 Modem configured on reload: 1 commands answered")));
@@ -380,7 +386,9 @@ TEST_F(SetupWatch, TheConsoleIsLockedForTerminalProgramsWhileHeld) {
     SetupRun run = harness.finish(*program);
     EXPECT_EQ(run.process.exitStatus, 254);
     EXPECT_NE(access(lockFile.c_str(), F_OK), 0);
-    if (havePicocom) EXPECT_EQ(picocom(modem.path()).exitStatus, 0);
+    if (havePicocom) {
+      EXPECT_EQ(picocom(modem.path()).exitStatus, 0);
+    }
     modem.stop();
   }
 }
