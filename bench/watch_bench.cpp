@@ -53,8 +53,6 @@
 
 #include "modem_sim.h"
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -121,9 +119,8 @@ int countChildren(pid_t pid) {
     std::string stat = readFile(std::string("/proc/") + entry->d_name + "/stat");
     std::size_t end = stat.rfind(')');
     if (end == std::string::npos) continue;
-    char state = 0;
-    int parent = 0;
-    if (sscanf(stat.c_str() + end + 1, " %c %d", &state, &parent) == 2 && parent == pid) ++n;
+    // After the name: the state, then the parent's pid.
+    if (stat.size() > end + 3 && strtol(stat.c_str() + end + 4, nullptr, 10) == pid) ++n;
   }
   closedir(d);
   return n;
@@ -145,13 +142,13 @@ Sample take(pid_t pid) {
     std::string field;
     long long utime = 0, stime = 0;
     for (int i = 3; i <= 15 && fields >> field; ++i) {
-      if (i == 14) utime = atoll(field.c_str());
-      if (i == 15) stime = atoll(field.c_str());
+      if (i == 14) utime = strtoll(field.c_str(), nullptr, 10);
+      if (i == 15) stime = strtoll(field.c_str(), nullptr, 10);
     }
     s.cpuTicks = utime + stime;
   }
   std::string schedstat = readFile(proc + "/schedstat");
-  if (!schedstat.empty()) s.runNs = atoll(schedstat.c_str());
+  if (!schedstat.empty()) s.runNs = strtoll(schedstat.c_str(), nullptr, 10);
   s.fds = countEntries(proc + "/fd");
   s.children = countChildren(pid);
   return s;
@@ -276,6 +273,7 @@ pid_t start(const Run& run, const std::vector<std::string>& options) {
   std::vector<std::string> args = {run.sandbox, "--log", run.path(".log.sock"), "--", run.program};
   args.insert(args.end(), options.begin(), options.end());
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
@@ -329,8 +327,9 @@ void printQuiet(const Run& run, double seconds, const Sample& a, const Sample& b
       "result case=%s seconds=%.2f voluntary=%ld involuntary=%ld per_second=%.3f cpu_ms=%lld "
       "run_us=%.1f rss_kb=%ld fds=%d",
       run.name.c_str(), seconds, b.voluntary - a.voluntary, b.involuntary - a.involuntary,
-      switches / seconds, (b.cpuTicks - a.cpuTicks) * 1000 / sysconf(_SC_CLK_TCK),
-      a.runNs < 0 ? -1.0 : (b.runNs - a.runNs) / 1e3, b.rssKb, b.fds);
+      static_cast<double>(switches) / seconds,
+      (b.cpuTicks - a.cpuTicks) * 1000 / sysconf(_SC_CLK_TCK),
+      a.runNs < 0 ? -1.0 : static_cast<double>(b.runNs - a.runNs) / 1e3, b.rssKb, b.fds);
 }
 
 int quietWatch(const Run& run, int seconds) {
@@ -499,7 +498,8 @@ int reboots(const Run& run, int count) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6 || atoi(argv[2]) < 1) {
+  long given = argc == 6 ? strtol(argv[2], nullptr, 10) : 0;
+  if (given < 1 || given > 1000000) {
     fprintf(stderr,
             "usage: watch-bench quiet-watch|quiet-wait SECONDS PROGRAM SANDBOX WORKDIR\n"
             "       watch-bench reboots N PROGRAM SANDBOX WORKDIR\n");
@@ -508,7 +508,7 @@ int main(int argc, char** argv) {
   std::string what = argv[1];
   Run run{what, argv[5], argv[3], argv[4]};
   mkdir(run.work.c_str(), 0755);
-  int n = atoi(argv[2]);
+  int n = static_cast<int>(given);
   try {
     if (what == "quiet-watch") return quietWatch(run, n);
     if (what == "quiet-wait") return quietWait(run, n);
