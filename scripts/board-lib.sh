@@ -11,9 +11,11 @@
 # (ttyAMA1), a pty on the host served by modem-sim -l.
 #
 # Debian's armhf kernel and busybox-static are fetched with apt-get against
-# an apt state of our own under build/board/apt, so the machine's apt
-# configuration, architectures and package state are never touched. They
-# are kept under build/board/platform; remove that directory to fetch anew.
+# an apt state of our own under build/board/apt (apt_private_state: the
+# machine's sources less its -security and -updates suites), so the
+# machine's apt configuration, architectures and package state are never
+# touched. They are kept under build/board/platform; remove that directory
+# to fetch anew.
 
 BOARD_DIR=build/board
 BOARD_PLATFORM=$BOARD_DIR/platform
@@ -21,9 +23,10 @@ BOARD_TRIPLET=arm-linux-gnueabihf
 # How long qemu may take to show its pty, and modem-sim to serve it.
 BOARD_ATTACH_LIMIT=30
 
+# dnsmasq-base and iproute2: the udhcpc boot's network (board_dhcp_network).
 board_ensure_packages() {
   ensure_packages cmake make g++ libgtest-dev libgmock-dev g++-arm-linux-gnueabihf \
-    libc6-dev-armhf-cross qemu-system-arm cpio gzip
+    libc6-dev-armhf-cross qemu-system-arm cpio gzip dnsmasq-base iproute2
 }
 
 # The host's modem-sim and the two armhf builds (already there when the test
@@ -47,32 +50,25 @@ board_fetch() {
     return 0
   fi
   local apt=$PWD/$BOARD_DIR/apt
-  local options=(-q -o APT::Architecture=armhf -o APT::Architectures=armhf
-    -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache"
-    -o Dir::State::status=/dev/null -o APT::Sandbox::User=root)
-  rm -rf "$apt" "$BOARD_PLATFORM"
-  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/debs"
+  rm -rf "$BOARD_PLATFORM"
+  apt_private_state "$apt" armhf /dev/null || return 1
+  mkdir -p "$apt/debs"
   echo "board: fetching Debian's armhf kernel and busybox-static (private apt state in $apt)"
-  if ! apt-get "${options[@]}" update >"$apt/update.log" 2>&1; then
-    cat "$apt/update.log" >&2
-    echo "board: apt-get update for armhf failed" >&2
-    return 1
-  fi
+  apt_update board "$apt/update.log" "${APT_PRIVATE[@]}"
   # linux-image-armmp names the current kernel package in its Depends:
   # "linux-image-6.1.0-N-armmp (= VERSION)".
   local depends kernel version
-  if ! (cd "$apt/debs" && apt-get "${options[@]}" download linux-image-armmp busybox-static) ||
-    ! depends=$(dpkg-deb -f "$apt"/debs/linux-image-armmp_*.deb Depends); then
-    echo "board: downloading linux-image-armmp and busybox-static for armhf failed" >&2
+  apt_download board "$apt/debs" "$apt/download.log" "${APT_PRIVATE[@]}" -- \
+    linux-image-armmp busybox-static || return 1
+  if ! depends=$(dpkg-deb -f "$apt"/debs/linux-image-armmp_*.deb Depends); then
+    echo "board: linux-image-armmp names no kernel package (see above)" >&2
     return 1
   fi
   kernel=${depends%% *}
   version=${depends#*(= }
   version=${version%%)*}
-  if ! (cd "$apt/debs" && apt-get "${options[@]}" download "$kernel=$version"); then
-    echo "board: downloading $kernel $version for armhf failed" >&2
-    return 1
-  fi
+  apt_download board "$apt/debs" "$apt/download.log" "${APT_PRIVATE[@]}" -- \
+    "$kernel=$version" || return 1
   local unpacked=$apt/unpacked
   mkdir -p "$unpacked" "$BOARD_PLATFORM"
   dpkg-deb --fsys-tarfile "$apt/debs/${kernel}"_*.deb |

@@ -16,9 +16,9 @@
 # the PAM modules; apt takes them as installed (a status file of our own).
 #
 # The packages are fetched with apt-get against an apt state of our own under
-# build/board/systemd-apt (as board_fetch does; the machine's apt is never
-# touched) and kept in build/board/systemd-platform; remove that directory to
-# fetch them anew.
+# build/board/systemd-apt (apt_private_state, as board_fetch does; the
+# machine's apt is never touched) and kept in build/board/systemd-platform;
+# remove that directory to fetch them anew.
 
 BOARD_SYSTEMD_PLATFORM=$BOARD_DIR/systemd-platform
 # What the board runs; apt adds their dependencies.
@@ -36,39 +36,27 @@ board_systemd_fetch() {
     return 0
   fi
   local apt=$PWD/$BOARD_DIR/systemd-apt
-  local options=(-q -o APT::Architecture=armhf -o APT::Architectures=armhf
-    -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache"
-    -o Dir::State::status="$apt/status" -o APT::Sandbox::User=root)
-  rm -rf "$apt" "$platform"
-  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$platform/debs"
+  rm -rf "$platform"
+  apt_private_state "$apt" armhf "$apt/status" || return 1
+  mkdir -p "$platform/debs"
   local package
   for package in "${BOARD_SYSTEMD_BY_HAND[@]}"; do
     printf 'Package: %s\nStatus: install ok installed\nArchitecture: all\nVersion: 99\n%s\n\n' \
       "$package" "Description: made by hand on the board"
   done >"$apt/status"
   echo "board: fetching systemd and what it needs for armhf (private apt state in $apt)"
-  if ! apt-get "${options[@]}" update >"$apt/update.log" 2>&1; then
-    cat "$apt/update.log" >&2
-    echo "board: apt-get update for armhf failed" >&2
-    return 1
-  fi
+  apt_update board "$apt/update.log" "${APT_PRIVATE[@]}"
   # The closure as apt would install it on an empty armhf system: every
   # "Inst NAME (VERSION ..." line of a simulated install.
+  if ! apt-get "${APT_PRIVATE[@]}" -s --no-install-recommends install \
+    "${BOARD_SYSTEMD_PACKAGES[@]}" >"$apt/closure.log" 2>&1; then
+    echo "board: apt cannot resolve ${BOARD_SYSTEMD_PACKAGES[*]} for armhf: $(apt_said "$apt/closure.log")" >&2
+    return 1
+  fi
   local closure
-  if ! closure=$(apt-get "${options[@]}" -s --no-install-recommends install \
-    "${BOARD_SYSTEMD_PACKAGES[@]}" 2>&1); then
-    echo "$closure" >&2
-    echo "board: apt cannot resolve ${BOARD_SYSTEMD_PACKAGES[*]} for armhf" >&2
-    return 1
-  fi
-  sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*/\1=\2/p' <<<"$closure" >"$apt/closure"
-  # shellcheck disable=SC2046  # one word a package
-  if ! (cd "$platform/debs" && apt-get "${options[@]}" download $(cat "$apt/closure")) \
-    >"$apt/download.log" 2>&1; then
-    cat "$apt/download.log" >&2
-    echo "board: downloading systemd's closure for armhf failed" >&2
-    return 1
-  fi
+  mapfile -t closure < <(sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*/\1=\2/p' "$apt/closure.log")
+  apt_download board "$platform/debs" "$apt/download.log" "${APT_PRIVATE[@]}" -- \
+    "${closure[@]}" || return 1
   local count size
   count=$(find "$platform/debs" -name '*.deb' | wc -l)
   size=$(du -sm "$platform/debs" | cut -f 1)
@@ -253,7 +241,12 @@ boot_systemd() {
   rm -rf "$dir"
   mkdir -p "$dir"
   echo "=== board (systemd): Debian's systemd as PID 1, the armhf package installed with dpkg, systemd-networkd ==="
-  ensure_packages dnsmasq-base iproute2 systemd
+  # In a subshell: ensure_packages ends the shell it runs in when it cannot
+  # install them, and this boot's failure belongs in the leg's summary.
+  if ! (ensure_packages dnsmasq-base iproute2 systemd); then
+    bad "the systemd board's host packages are missing"
+    return 1
+  fi
   local made=$SECONDS
   if ! board_systemd_fetch || ! board_systemd_package "$dir"; then
     bad "the systemd board's packages are missing"

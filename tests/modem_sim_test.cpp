@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
@@ -665,6 +666,132 @@ TEST(ModemSimRecords, TheTranscriptCanBeLeftOutOrCutShort) {
   }
 }
 
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// The position of each part in text, each found after the one before; npos
+// from the first one out of order or missing.
+std::vector<size_t> inOrder(const std::string& text, const std::vector<std::string>& parts) {
+  std::vector<size_t> at;
+  size_t from = 0;
+  for (const std::string& part : parts) {
+    from = from == std::string::npos ? from : text.find(part, from);
+    at.push_back(from);
+  }
+  return at;
+}
+
+// A modem that reboots after it was configured: its session is gone, it is
+// deaf while off and booting, prints its boot log again (the kernel's
+// banner in it, countdown or not) and offers its login; a byte during a
+// reboot's countdown stops it at its bootloader, as at power-on.
+TEST(ModemSimEvents, ARebootAfterASessionBootsAgainToTheLogin) {
+  const std::string log = modemsim::bootLogText(modemsim::REBOOT_LOG_BYTES);
+  const size_t kernel = log.find('\n', log.size() / 4) + 1;
+  ASSERT_EQ(log.compare(kernel, 28, "[    0.000000] Linux version"), 0) << log;
+  const std::string countdown = "Hit any key to stop autoboot:  2 ";
+  const struct {
+    const char* name;
+    bool countdown;
+    bool keyDuringCountdown;
+  } cases[] = {{"no countdown", false, false},
+               {"a countdown left alone", true, false},
+               {"a byte during the countdown", true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Options options;
+    options.boot.rebootOffMs = 800;
+    Session s(options);
+    s.line.send("qorvi\n");
+    s.line.readUntil("Password: ");
+    s.line.send("qorvi\n");
+    s.line.readUntil(" > ");
+    s.line.send("save\n");
+    EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+    s.sim.reboot(c.countdown);
+    ASSERT_TRUE(eventually([&] { return contains(s.sim.transcript(), "-- rebooting"); }));
+    s.line.send("show\n");  // lost: the modem is off
+    std::string got = s.line.readUntil(c.countdown ? countdown : "Login: ");
+    if (c.keyDuringCountdown) {
+      EXPECT_EQ(got, log.substr(0, kernel) + countdown);
+      s.line.send("x");
+      EXPECT_EQ(s.line.readUntil("=> "), "\r\n=> ");
+      EXPECT_TRUE(contains(s.sim.transcript(), "-- autoboot stopped")) << s.sim.transcript();
+      continue;
+    }
+    if (c.countdown) got += s.line.readUntil("Login: ");
+    EXPECT_EQ(got, (c.countdown ? log.substr(0, kernel) + countdown + "\b\b\b 1 \b\b\b 0 \r\n" +
+                                      log.substr(kernel)
+                                : log) +
+                       "\r\nLogin: ");
+    s.line.send("qorvi\n");  // a user name again: the session is gone
+    EXPECT_EQ(s.line.readUntil("Password: "), "\r\nPassword: ");
+    EXPECT_EQ(s.sim.commands(), std::vector<std::string>{"save"});
+    EXPECT_TRUE(contains(s.sim.transcript(), "-- dropped: the modem is off")) << s.sim.transcript();
+  }
+}
+
+// The modem ends its session by itself and prints notices on its own: the
+// logout takes it back to its login, a notice leaves its state as it was.
+TEST(ModemSimEvents, TheModemEndsItsSessionAndPrintsNoticesOnItsOwn) {
+  Options options;
+  options.atShell = true;
+  Session s(options);
+  s.sim.notice("DSL link up");
+  EXPECT_EQ(s.line.readUntil("\n"), "DSL link up\r\n");
+  s.line.send("show\n");
+  EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+  s.sim.endSession();
+  EXPECT_EQ(s.line.readUntil("Login: "), "\r\nSession timed out\r\nLogin: ");
+  s.line.send("qorvi\n");  // a user name now, not a command
+  EXPECT_EQ(s.line.readUntil("Password: "), "\r\nPassword: ");
+  s.sim.notice("kernel: eth0 link down");
+  EXPECT_EQ(s.line.readUntil("\n"), "kernel: eth0 link down\r\n");
+  s.line.send("qorvi\n");  // still the password the console asked for
+  EXPECT_EQ(s.line.readUntil(" > "), "\r\n > ");
+  EXPECT_EQ(s.sim.commands(), std::vector<std::string>{"show"});
+  for (size_t at : inOrder(s.sim.transcript(), {"-- notice: DSL link up", "-- session ended",
+                                                "-- notice: kernel: eth0 link down"}))
+    EXPECT_NE(at, std::string::npos) << s.sim.transcript();
+}
+
+// A console on USB that goes away while the modem reboots: the program's
+// line hangs up and the link goes; then a new terminal is at the link, and
+// the modem boots. What the modem would do meanwhile is lost.
+TEST(ModemSimEvents, AVanishedConsoleComesBackAtItsLinkAndBoots) {
+  testsupport::TempDir dir;
+  Options options;
+  options.atShell = true;
+  options.link = dir.file("ttyUSB0");
+  Session s(options);
+  ASSERT_EQ(s.sim.path(), options.link);
+  auto linked = [&] {
+    char target[256];
+    ssize_t n = readlink(options.link.c_str(), target, sizeof target);
+    return n > 0 ? std::string(target, n) : std::string();
+  };
+  EXPECT_EQ(linked(), s.sim.slavePath());
+  Terminal program(s.sim.path());
+  s.sim.vanish(1500);
+  s.sim.notice("lost");
+  EXPECT_TRUE(hungUp(program));
+  struct stat gone {};
+  EXPECT_NE(lstat(options.link.c_str(), &gone), 0);
+  ASSERT_TRUE(eventually([&] { return linked() != ""; }));
+  EXPECT_EQ(linked(), s.sim.slavePath());
+  Terminal again(s.sim.path());
+  EXPECT_EQ(again.readUntil(" > "), modemsim::bootLogText(modemsim::REBOOT_LOG_BYTES) + "\r\n > ");
+  again.send("show\n");
+  EXPECT_EQ(again.readUntil(" > "), "\r\n > ");
+  EXPECT_EQ(s.sim.commands(), std::vector<std::string>{"show"});
+  for (size_t at :
+       inOrder(s.sim.transcript(), {"-- vanished: the console is gone for 1500 ms",
+                                    "-- lost: the notice, the console is gone",
+                                    "-- back: a new console at " + s.sim.slavePath(), "-- booted"}))
+    EXPECT_NE(at, std::string::npos) << s.sim.transcript();
+}
+
 testsupport::ProcessResult runSim(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {testsupport::programPath("MODEM_SIM_PROGRAM")};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -691,6 +818,35 @@ TEST(ModemSimCommand, HostileFlagsShapeTheConsoleAndItsTranscript) {
   EXPECT_EQ(run.exitStatus, 0) << run.err;
   EXPECT_NE(run.err.find("<- \"ab\" ... 5 bytes ... \"h\\n\"\n-- hangup\n"), std::string::npos)
       << run.err;
+}
+
+// What the modem does on its own, at the times --at gives and on SIGUSR1 (a
+// reboot with a countdown) and SIGUSR2 (the end of the session), while a
+// command runs on the --link path; the command waits for each event's note
+// before it signals the next.
+TEST(ModemSimCommand, TheModemActsOnItsOwnOnScheduleAndOnSignals) {
+  testsupport::TempDir dir;
+  const std::string transcript = dir.file("transcript");
+  const std::string command =
+      "seen() { i=0; until [ \"$(grep -cF -- \"$2\" " + transcript +
+      ")\" -ge \"$1\" ]; do i=$((i+1)); [ $i -lt 400 ] || exit 9; sleep 0.05; done; };"
+      "[ {} = " +
+      dir.file("modem") +
+      " ] || exit 8; seen 1 '-- booted'; kill -USR2 $PPID; seen 1 '-- session ended';"
+      "kill -USR1 $PPID; seen 2 '-- booted'";
+  auto run =
+      runSim({"-s", "--link", dir.file("modem"), "--reboot-off", "100", "-t", transcript, "--at",
+              "400:vanish:300", "--at", "200:notice:DSL link up", "--", "sh", "-c", command});
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  const std::string got = testsupport::readFile(transcript);
+  // A note goes in when its output is queued, before the output is written.
+  for (size_t at : inOrder(
+           got, {"-- notice: DSL link up", "-> \"DSL link up\\r\\n\"",
+                 "-- vanished: the console is gone for 300 ms", "-- back", "-- booted",
+                 "Linux version", "-- session ended", "-> \"\\r\\nSession timed out\\r\\nLogin: \"",
+                 "-- rebooting", "-- autoboot countdown of 2 s", "-- booted", "Linux version"}))
+    EXPECT_NE(at, std::string::npos) << got;
+  EXPECT_EQ(access(dir.file("modem").c_str(), F_OK), -1);  // the link goes with modem-sim
 }
 
 TEST(ModemSimCommand, ServesTheDeviceOfOptionLAtTheSpeedOfOptionB) {
@@ -732,9 +888,26 @@ TEST(ModemSimCommand, HelpAndBadUsage) {
   auto help = runSim({"-h"});
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_NE(help.out.find("Usage: modem-sim"), std::string::npos);
-  for (const char* flag : {"-g ", "-j ", "-a ", "-U ", "-C n", "-m n", "-E ", "-X bytes", "-Y ms",
-                           "-L bytes", "-l device", "-b rate", "-M model", "--relay socket",
-                           "--power-on ms", "--boot-log bytes", "--autoboot s"})
+  for (const char* flag : {"-g ",
+                           "-j ",
+                           "-a ",
+                           "-U ",
+                           "-C n",
+                           "-m n",
+                           "-E ",
+                           "-X bytes",
+                           "-Y ms",
+                           "-L bytes",
+                           "-l device",
+                           "-b rate",
+                           "-M model",
+                           "--relay socket",
+                           "--power-on ms",
+                           "--boot-log bytes",
+                           "--autoboot s",
+                           "--at ms:event",
+                           "--reboot-off ms",
+                           "--link path"})
     EXPECT_NE(help.out.find(std::string("  ") + flag), std::string::npos) << flag;
   // Every option with a value says what it is without one.
   for (const char* fallback : {"(default 0: at once)", "(default: whole)", "(default: no limit)",
@@ -746,6 +919,9 @@ TEST(ModemSimCommand, HelpAndBadUsage) {
                     {"-C", "-1"},
                     {"-Y", "a while"},
                     {"--autoboot", "61"},
+                    {"--at", "500:explode"},
+                    {"--at", "soon:reboot"},
+                    {"--at", "500:vanish"},
                     {"--relay", "/nonexistent/uart"},
                     {"--relay", "/tmp/uart", "-e"},
                     {"--relay", "/tmp/uart", "--record", "/tmp/r", "--modem", "/dev/null"}}) {

@@ -10,6 +10,9 @@ namespace {
 // place, three backspaces and the next one, every second.
 const char AUTOBOOT_TEXT[] = "Hit any key to stop autoboot: ";
 const char BOOTLOADER_PROMPT[] = "\r\n=> ";
+// No '#' or '>' in it: a boot log line is never a shell prompt.
+const char KERNEL_BANNER[] =
+    "[    0.000000] Linux version 4.1.52 (builder@modem) (gcc version 5.5.0) SMP PREEMPT\r\n";
 
 std::string countdownDigits(int seconds) {
   return (seconds < 10 ? " " : "") + std::to_string(seconds) + " ";
@@ -19,7 +22,12 @@ std::string countdownDigits(int seconds) {
 
 std::string bootLogText(std::size_t bytes) {
   std::string log;
+  bool banner = false;
   for (int line = 1; log.size() < bytes; ++line) {
+    if (!banner && log.size() > bytes / 4) {
+      log += KERNEL_BANNER;
+      banner = true;
+    }
     char text[96];
     // NOLINTNEXTLINE(cert-err33-c): the longest line fits, and a cut one would do
     std::snprintf(text, sizeof text, "[%5d.%06d] boot: line %d of the modem's boot log\r\n",
@@ -28,6 +36,15 @@ std::string bootLogText(std::size_t bytes) {
   }
   log.resize(bytes);
   return log;
+}
+
+BootSettings rebootSettings(const BootSettings& powerOn, bool countdown) {
+  BootSettings reboot = powerOn;
+  reboot.powerOnMs = powerOn.rebootOffMs;
+  if (reboot.logBytes == 0) reboot.logBytes = REBOOT_LOG_BYTES;
+  if (!countdown) reboot.autobootSeconds = 0;
+  else if (reboot.autobootSeconds == 0) reboot.autobootSeconds = REBOOT_AUTOBOOT_SECONDS;
+  return reboot;
 }
 
 BootModel::BootModel(const BootSettings& settings, Clock::time_point start)

@@ -2,7 +2,10 @@
 // (silent, and deaf to what arrives), then its boot log, with a bootloader
 // countdown in it ("Hit any key to stop autoboot") that any byte received
 // stops for good: the modem then sits at its bootloader prompt and never
-// reaches its login, as a real one does until its power is cycled.
+// reaches its login, as a real one does until its power is cycled. The
+// kernel's part of the log starts with its banner ("Linux version ..."), the
+// one line every boot prints, countdown or not. A reboot is the same boot
+// again (rebootSettings).
 #pragma once
 
 #include <chrono>
@@ -24,6 +27,8 @@ struct BootSettings {
   // The countdown shows its line once and then counts silently, as a
   // bootloader that prints no seconds does.
   bool silentCountdown = false;
+  // A reboot: off (and deaf) for this long before its boot log.
+  int rebootOffMs = 300;
   bool enabled() const { return powerOnMs > 0 || logBytes > 0 || autobootSeconds > 0; }
 };
 
@@ -63,7 +68,17 @@ class BootModel {
   Clock::time_point nextTick_{};
 };
 
-// A boot log of exactly bytes bytes: numbered lines, CR LF ended.
+// A boot log of exactly bytes bytes: numbered lines, CR LF ended; the line
+// after its first quarter is the kernel's banner (where the kernel starts
+// after a countdown).
 std::string bootLogText(std::size_t bytes);
+
+// How the modem boots again after a reboot: off for rebootOffMs, then the
+// power-on's boot log (REBOOT_LOG_BYTES when that has none), with its
+// countdown or none; a countdown the power-on lacks lasts
+// REBOOT_AUTOBOOT_SECONDS.
+constexpr std::size_t REBOOT_LOG_BYTES = 1000;
+constexpr int REBOOT_AUTOBOOT_SECONDS = 2;
+BootSettings rebootSettings(const BootSettings& powerOn, bool countdown);
 
 }  // namespace modemsim

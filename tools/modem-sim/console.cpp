@@ -9,6 +9,7 @@ namespace {
 const std::string CRLF = "\r\n";
 const std::string LOGIN_PROMPT = "Login: ";
 const std::string PASSWORD_PROMPT = "Password: ";
+const std::string LOGOUT_LINE = "Session timed out";
 
 }  // namespace
 
@@ -50,6 +51,19 @@ std::string Console::greeting() {
     bannerShown_ = true;
   }
   return text + CRLF + (stage_ == Stage::Shell ? SHELL_PROMPT : LOGIN_PROMPT);
+}
+
+void Console::restart() {
+  stage_ = options_.atShell ? Stage::Shell : Stage::Login;
+  line_.clear();
+  bannerShown_ = false;
+}
+
+std::string Console::endSession() {
+  stage_ = Stage::Login;
+  line_.clear();
+  if (options_.silent || muted_) return std::string();
+  return CRLF + LOGOUT_LINE + CRLF + LOGIN_PROMPT;
 }
 
 Reaction Console::completeLine() {

@@ -38,6 +38,12 @@ class Console {
   // What the console prints when it comes up after a boot: its banner and
   // its first prompt, as if it had been sent an empty line.
   std::string greeting();
+  // A reboot: the session and any half-typed line are gone; the console
+  // comes up as at power-on (greeting, banner included).
+  void restart();
+  // The modem ends the session by itself (an idle timeout): back at the
+  // login; returns what it prints, its logout line and "Login: ".
+  std::string endSession();
   Stage stage() const { return stage_; }
   // Has answered its muteAfterCommands lines: answers nothing more.
   bool muted() const { return muted_; }

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -102,7 +103,9 @@ const char USAGE[] =
     "                    arrives is lost; its console offers \"Login: \" once it\n"
     "                    has booted (default 0: up from the start)\n"
     "  --boot-log bytes  the boot log it prints as it powers on, through the -M\n"
-    "                    line (default 0); what arrives meanwhile is lost\n"
+    "                    line (default 0); what arrives meanwhile is lost; the\n"
+    "                    kernel's banner (\"Linux version ...\") starts its\n"
+    "                    second quarter\n"
     "  --autoboot s      a bootloader countdown of s seconds after the boot\n"
     "                    log's first quarter (\"Hit any key to stop autoboot:  3\",\n"
     "                    counting down): any byte received during it stops the\n"
@@ -111,6 +114,32 @@ const char USAGE[] =
     "                    transcript says so (\"-- autoboot stopped ...\")\n"
     "  --silent-countdown  the countdown shows its line once, then counts in\n"
     "                    silence, as a bootloader that prints no seconds\n"
+    "\n"
+    "  --at ms:event     the modem does this on its own ms after the start\n"
+    "                    (repeatable); event is one of:\n"
+    "                      reboot     the session is gone; off and deaf for\n"
+    "                                 --reboot-off ms, then the boot log again\n"
+    "                                 (--boot-log bytes, 1000 without it; its\n"
+    "                                 kernel banner \"Linux version ...\" in it)\n"
+    "                                 and \"Login: \"\n"
+    "                      reboot-countdown  the same with a bootloader\n"
+    "                                 countdown (--autoboot s, 2 without it)\n"
+    "                      logout     ends the session: \"Session timed out\"\n"
+    "                                 and \"Login: \", the console at its login\n"
+    "                      notice:TEXT  prints TEXT and CR LF, state unchanged\n"
+    "                      vanish:MS  the terminal goes away (the line hangs up,\n"
+    "                                 the --link goes) for MS ms, then a new\n"
+    "                                 one at the --link, and a reboot\n"
+    "                      vanish-countdown:MS  the same, booting with a countdown\n"
+    "                    SIGUSR1 reboots with a countdown and SIGUSR2 ends the\n"
+    "                    session, at any time; the transcript notes each event\n"
+    "                    (\"-- rebooting ...\", \"-- session ended ...\",\n"
+    "                    \"-- notice: ...\", \"-- vanished ...\", \"-- back ...\")\n"
+    "  --reboot-off ms   how long a reboot keeps the modem off (default 300)\n"
+    "  --link path       a symbolic link at path to the console's terminal,\n"
+    "                    pointed at each new one after a vanish: \"{}\" and the\n"
+    "                    path printed are the link (default: none); a file\n"
+    "                    other than a link there is an error\n"
     "\n"
     "  --record file   record a real modem instead of playing one: forward\n"
     "                  every byte between the program's pty and --modem's\n"
@@ -204,7 +233,18 @@ Invocation parseArguments(int argc, char** argv) {
   int stallMs = -1;  // for good, unless -Y says otherwise
   bool speedGiven = false;
   std::string consoleOption;  // the first option that shapes the console played
-  enum { Record = 256, Modem, RelaySocket, PowerOn, BootLog, Autoboot, SilentCountdown };
+  enum {
+    Record = 256,
+    Modem,
+    RelaySocket,
+    PowerOn,
+    BootLog,
+    Autoboot,
+    SilentCountdown,
+    At,
+    RebootOff,
+    Link
+  };
   const struct option longOptions[] = {{"record", required_argument, nullptr, Record},
                                        {"modem", required_argument, nullptr, Modem},
                                        {"relay", required_argument, nullptr, RelaySocket},
@@ -212,6 +252,9 @@ Invocation parseArguments(int argc, char** argv) {
                                        {"boot-log", required_argument, nullptr, BootLog},
                                        {"autoboot", required_argument, nullptr, Autoboot},
                                        {"silent-countdown", no_argument, nullptr, SilentCountdown},
+                                       {"at", required_argument, nullptr, At},
+                                       {"reboot-off", required_argument, nullptr, RebootOff},
+                                       {"link", required_argument, nullptr, Link},
                                        {nullptr, 0, nullptr, 0}};
   while ((option = getopt_long(argc, argv, "+:u:p:B:seTid:S:P:ncr:R:gjaUC:m:EX:Y:t:L:l:b:M:h",
                                longOptions, nullptr)) != -1) {
@@ -235,6 +278,19 @@ Invocation parseArguments(int argc, char** argv) {
         o.boot.autobootSeconds = static_cast<int>(parseCount(optarg, "--autoboot", 60));
         break;
       case SilentCountdown: o.boot.silentCountdown = true; break;
+      case At: {
+        modemsim::TimedEvent timed;
+        std::string error;
+        if (!modemsim::parseTimedEvent(optarg, timed, error)) {
+          throw UsageError(std::string("bad value '") + optarg + "' for --at (" + error + ")");
+        }
+        o.events.push_back(std::move(timed));
+        break;
+      }
+      case RebootOff:
+        o.boot.rebootOffMs = static_cast<int>(parseCount(optarg, "--reboot-off", INT_MAX));
+        break;
+      case Link: o.link = optarg; break;
       case 'u': o.username = optarg; break;
       case 'p': o.password = optarg; break;
       case 'B': o.banner = optarg; break;
@@ -331,10 +387,22 @@ int statusOf(int waitStatus) {
 
 void onChild(int) {}
 
+// What SIGUSR1 and SIGUSR2 make the console do; none for --record and --relay.
+using EventSignal = std::function<void(int signal)>;
+
+// The signals that end modem-sim, and those that make the modem do something.
+sigset_t servingSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) sigaddset(&signals, signal);
+  return signals;
+}
+
 // Runs the command against the console; returns its exit status.
-// SIGINT, SIGTERM and SIGCHLD are blocked in every thread when this runs.
+// SIGINT, SIGTERM, SIGUSR1, SIGUSR2 and SIGCHLD are blocked in every thread
+// when this runs.
 int runCommand(const std::vector<std::string>& command, const std::string& slavePath,
-               const sigset_t& originalMask) {
+               const sigset_t& originalMask, const EventSignal& onEvent) {
   // Everything the child needs is ready before fork: it only calls exec.
   std::vector<std::string> args;
   args.reserve(command.size());
@@ -369,11 +437,8 @@ int runCommand(const std::vector<std::string>& command, const std::string& slave
     std::cerr << "modem-sim: cannot run '" << args[0] << "': " << std::strerror(execError) << "\n";
   }
 
-  sigset_t waitFor;
-  sigemptyset(&waitFor);
+  sigset_t waitFor = servingSignals();
   sigaddset(&waitFor, SIGCHLD);
-  sigaddset(&waitFor, SIGINT);
-  sigaddset(&waitFor, SIGTERM);
   for (;;) {
     int waitStatus = 0;
     if (waitpid(child, &waitStatus, WNOHANG) == child) {
@@ -383,18 +448,19 @@ int runCommand(const std::vector<std::string>& command, const std::string& slave
     sigwait(&waitFor, &signal);
     // Interrupting modem-sim interrupts the dry run: pass it on.
     if (signal == SIGINT || signal == SIGTERM) kill(child, signal);
+    if ((signal == SIGUSR1 || signal == SIGUSR2) && onEvent) onEvent(signal);
   }
 }
 
-int serveUntilSignal(const std::string& slavePath) {
+int serveUntilSignal(const std::string& slavePath, const EventSignal& onEvent) {
   std::cout << slavePath << std::endl;
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  int signal = 0;
-  sigwait(&stopSignals, &signal);
-  return 0;
+  const sigset_t signals = servingSignals();
+  for (;;) {
+    int signal = 0;
+    sigwait(&signals, &signal);
+    if (signal == SIGINT || signal == SIGTERM) return 0;
+    if (onEvent) onEvent(signal);
+  }
 }
 
 int run(int argc, char** argv) {
@@ -419,10 +485,7 @@ int run(int argc, char** argv) {
   struct sigaction childAction = {};
   childAction.sa_handler = onChild;  // a handler, so SIGCHLD is never discarded
   sigaction(SIGCHLD, &childAction, nullptr);
-  sigset_t blocked, originalMask;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
+  sigset_t blocked = servingSignals(), originalMask;
   sigaddset(&blocked, SIGCHLD);
   pthread_sigmask(SIG_BLOCK, &blocked, &originalMask);
 
@@ -432,8 +495,8 @@ int run(int argc, char** argv) {
     recorder.setTranscriptFd(transcriptFd);
     recorder.start();
     int status = invocation.command.empty()
-                     ? serveUntilSignal(recorder.slavePath())
-                     : runCommand(invocation.command, recorder.slavePath(), originalMask);
+                     ? serveUntilSignal(recorder.slavePath(), nullptr)
+                     : runCommand(invocation.command, recorder.slavePath(), originalMask, nullptr);
     recorder.save();
     return status;
   }
@@ -443,8 +506,8 @@ int run(int argc, char** argv) {
     relay.setTranscriptFd(transcriptFd);
     relay.start();
     int status = invocation.command.empty()
-                     ? serveUntilSignal(relay.slavePath())
-                     : runCommand(invocation.command, relay.slavePath(), originalMask);
+                     ? serveUntilSignal(relay.slavePath(), nullptr)
+                     : runCommand(invocation.command, relay.slavePath(), originalMask, nullptr);
     relay.stop();
     return status;
   }
@@ -452,9 +515,14 @@ int run(int argc, char** argv) {
   modemsim::ModemSim sim(invocation.options);
   sim.setTranscriptFd(transcriptFd);
   sim.start();
+  // SIGUSR1: the modem reboots (with a countdown); SIGUSR2: it ends the session.
+  auto onEvent = [&sim](int signal) {
+    if (signal == SIGUSR1) sim.reboot(true);
+    else sim.endSession();
+  };
   int status = invocation.command.empty()
-                   ? serveUntilSignal(sim.slavePath())
-                   : runCommand(invocation.command, sim.slavePath(), originalMask);
+                   ? serveUntilSignal(sim.path(), onEvent)
+                   : runCommand(invocation.command, sim.path(), originalMask, onEvent);
   sim.stop();
   return status;
 }

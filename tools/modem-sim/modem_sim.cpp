@@ -89,11 +89,17 @@ struct ModemSim::State {
   bool lineBusy() const { return line.holding() || !wire.empty(); }
   void sendChatter(Clock::time_point now);
   void advanceBoot(Clock::time_point now);
+  void drainWake();
+  void happen(const Event& event, Clock::time_point now);
+  void bootAgain(bool countdown, Clock::time_point now);
+  void dropOutput();
+  void waitWhileGone();
   void log(const char* direction, const std::string& bytes);
   void record(const std::string& event);
 
   const Options options;
-  Pty pty{options.device, options.deviceSpeed};
+  Pty pty{options.device, options.deviceSpeed, options.link};
+  EventQueue events;
   int wakeRead = -1;
   int wakeWrite = -1;
   std::thread thread;
@@ -114,7 +120,11 @@ struct ModemSim::State {
   Clock::time_point busyUntil{};  // when the console is through with its last line
   long chatterCount = 0;
   std::minstd_rand garbage{20240601};
-  std::optional<BootModel> boot;  // until the modem has booted, if it boots at all
+  std::optional<BootModel> booting;  // until the modem has booted, if it boots at all
+  bool scheduled = false;            // options.events are in the queue
+  bool gone = false;                 // vanished: the terminal is back at backAt
+  Clock::time_point backAt{};
+  bool backWithCountdown = false;
   std::size_t bytesRead = 0;
   bool stallBegun = false;
   Clock::time_point stallUntil{};
@@ -125,6 +135,7 @@ struct ModemSim::State {
   std::vector<std::string> commands;
   std::string transcript;
   int transcriptFd = -1;
+  std::string slavePath{pty.slavePath()};
 };
 
 void ModemSim::State::serve() {
@@ -140,12 +151,15 @@ void ModemSim::State::serve() {
   // The simulator holds the slave open, so this waits in the line for
   // whoever opens it next.
   if (!options.leftover.empty()) outbox.add(options.leftover, Clock::now());
-  if (options.boot.enabled()) boot.emplace(options.boot, Clock::now());
+  if (!scheduled) {
+    if (options.boot.enabled()) booting.emplace(options.boot, Clock::now());
+    for (const TimedEvent& timed : options.events)
+      events.add(timed.event, Clock::now() + milliseconds(timed.atMs));
+    scheduled = true;
+  }
   while (!stopping) {
     if (pty.hungUp()) {
-      // Nothing left to serve: wait for the stop.
-      pollfd wake = {wakeRead, POLLIN, 0};
-      poll(&wake, 1, static_cast<int>(IDLE_WAIT.count()));
+      waitWhileGone();
       continue;
     }
     Clock::time_point now = Clock::now();
@@ -167,7 +181,8 @@ void ModemSim::State::serve() {
     }
     if (line.holding()) wakeAt = std::min(wakeAt, line.due());
     if (talking(now)) wakeAt = std::min(wakeAt, nextChatter);
-    if (boot) wakeAt = std::min(wakeAt, boot->due());
+    if (booting) wakeAt = std::min(wakeAt, booting->due());
+    wakeAt = std::min(wakeAt, events.due());
 
     // A master with nothing wanted stays out of the poll: a hangup would
     // otherwise wake it at once, over and over.
@@ -176,8 +191,11 @@ void ModemSim::State::serve() {
     timespec timeout = pollTimeout(now, wakeAt);
     ppoll(fds, 2, &timeout, nullptr);  // EINTR: just another round
     if (stopping) break;
+    if (fds[0].revents & POLLIN) drainWake();
 
     now = Clock::now();
+    while (std::optional<Event> event = events.takeDue(now)) happen(*event, now);
+    if (pty.hungUp()) continue;
     if (fds[1].revents & POLLIN) {
       if (std::size_t limit = readLimit(now)) readFromProgram(now, limit);
     } else if (fds[1].revents & (POLLHUP | POLLERR)) {
@@ -190,7 +208,7 @@ void ModemSim::State::serve() {
           if (!paced) log("->", sent);
         });
     if (paced) flushLine(now);
-    if (boot) advanceBoot(now);
+    if (booting) advanceBoot(now);
     if (talking(now) && now >= nextChatter) sendChatter(now);
   }
   drainInput();
@@ -248,8 +266,8 @@ ssize_t ModemSim::State::readFromProgram(Clock::time_point now, std::size_t limi
     received += bytes;
   }
   log("<-", bytes);
-  if (boot) {
-    BootModel::Output output = boot->receive(bytes);
+  if (booting) {
+    BootModel::Output output = booting->receive(bytes);
     if (!output.note.empty()) record(output.note + "\n");
     if (!output.bytes.empty()) outbox.add(std::move(output.bytes), now);
     return n;
@@ -294,9 +312,7 @@ bool ModemSim::State::react(Reaction& reaction, std::string& echo, Clock::time_p
 }
 
 void ModemSim::State::hangUp() {
-  outbox = Outbox();  // what was still to go out never will
-  line.clear();
-  wire.clear();
+  dropOutput();
   pty.hangUp();
   hungUp = true;
   record("-- hangup\n");
@@ -353,14 +369,104 @@ void ModemSim::State::flushLine(Clock::time_point now) {
 // The modem's boot, until the console takes over with its first prompt.
 void ModemSim::State::advanceBoot(Clock::time_point now) {
   const bool lineIdle = outbox.empty() && !lineBusy();
-  for (BootModel::Output& output : boot->advance(now, lineIdle)) {
+  for (BootModel::Output& output : booting->advance(now, lineIdle)) {
     if (!output.note.empty()) record(output.note + "\n");
     if (!output.bytes.empty()) outbox.add(std::move(output.bytes), now);
   }
-  if (!boot->booted()) return;
-  boot.reset();
+  if (!booting->booted()) return;
+  booting.reset();
   std::string greeting = console.greeting();
   if (!greeting.empty()) outbox.add(std::move(greeting), now);
+}
+
+void ModemSim::State::drainWake() {
+  char drained[64];
+  while (read(wakeRead, drained, sizeof drained) > 0) {
+  }
+}
+
+// What the modem does on its own; nothing of it while its console is gone.
+void ModemSim::State::happen(const Event& event, Clock::time_point now) {
+  static const char* const NAMES[] = {"reboot", "end of the session", "notice", "vanish"};
+  if (pty.hungUp()) {
+    record(std::string("-- lost: the ") + NAMES[static_cast<int>(event.kind)] +
+           (gone ? ", the console is gone\n" : ", the line has hung up\n"));
+    return;
+  }
+  switch (event.kind) {
+    case Event::Kind::Reboot:
+      record("-- rebooting: the session is gone, the modem is off for " +
+             std::to_string(options.boot.rebootOffMs) + " ms\n");
+      bootAgain(event.countdown, now);
+      break;
+    case Event::Kind::EndSession:
+      if (booting) {
+        record("-- no session to end: the modem is booting\n");
+        break;
+      }
+      record("-- session ended by the modem: back at its login\n");
+      if (std::string text = console.endSession(); !text.empty())
+        outbox.add(std::move(text), std::max(now, busyUntil));
+      break;
+    case Event::Kind::Notice:
+      record("-- notice: " + escapeBytes(event.text) + "\n");
+      outbox.add(event.text + "\r\n", std::max(now, busyUntil));
+      break;
+    case Event::Kind::Vanish:
+      record("-- vanished: the console is gone for " + std::to_string(event.goneMs) + " ms\n");
+      dropOutput();
+      booting.reset();
+      pty.vanish();
+      gone = true;
+      backAt = now + milliseconds(event.goneMs);
+      backWithCountdown = event.countdown;
+      break;
+  }
+}
+
+// A boot after a reboot or a vanish: whatever the console was doing is over.
+void ModemSim::State::bootAgain(bool countdown, Clock::time_point now) {
+  dropOutput();
+  busyUntil = now;
+  console.restart();
+  booting.emplace(rebootSettings(options.boot, countdown), now);
+}
+
+// What was still to go out never will.
+void ModemSim::State::dropOutput() {
+  outbox = Outbox();
+  line.clear();
+  wire.clear();
+}
+
+// The terminal is gone: for good after a hangup (until the stop), or until
+// a vanished console is back.
+void ModemSim::State::waitWhileGone() {
+  Clock::time_point now = Clock::now();
+  const Clock::time_point wakeAt =
+      std::min({now + IDLE_WAIT, gone ? backAt : Clock::time_point::max(), events.due()});
+  pollfd wake = {wakeRead, POLLIN, 0};
+  poll(&wake, 1, pollTimeoutMs(now, wakeAt));
+  if (wake.revents & POLLIN) drainWake();
+  now = Clock::now();
+  while (std::optional<Event> event = events.takeDue(now)) happen(*event, now);
+  if (!gone || now < backAt) return;
+  try {
+    pty.reappear();
+  } catch (const std::system_error& error) {
+    record(std::string("-- not back: ") + error.what() + "\n");
+    gone = false;  // hung up for good
+    hungUp = true;
+    return;
+  }
+  gone = false;
+  restMasterUntil = {};
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    slavePath = pty.slavePath();
+  }
+  record("-- back: a new console at " + pty.slavePath() + "\n");
+  bootAgain(backWithCountdown, now);
 }
 
 void ModemSim::State::sendChatter(Clock::time_point now) {
@@ -432,7 +538,14 @@ ModemSim::~ModemSim() {
   close(state_->wakeWrite);
 }
 
-const std::string& ModemSim::slavePath() const { return state_->pty.slavePath(); }
+std::string ModemSim::slavePath() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->slavePath;
+}
+
+std::string ModemSim::path() const {
+  return state_->options.link.empty() ? slavePath() : state_->options.link;
+}
 
 int ModemSim::slaveFd() const { return state_->pty.slave(); }
 
@@ -473,6 +586,39 @@ std::string ModemSim::transcript() const {
 void ModemSim::setTranscriptFd(int fd) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->transcriptFd = fd;
+}
+
+void ModemSim::reboot(bool countdown) {
+  Event event;
+  event.countdown = countdown;
+  happenNow(event);
+}
+
+void ModemSim::endSession() {
+  Event event;
+  event.kind = Event::Kind::EndSession;
+  happenNow(event);
+}
+
+void ModemSim::notice(const std::string& text) {
+  Event event;
+  event.kind = Event::Kind::Notice;
+  event.text = text;
+  happenNow(event);
+}
+
+void ModemSim::vanish(int goneMs, bool countdown) {
+  Event event;
+  event.kind = Event::Kind::Vanish;
+  event.goneMs = goneMs;
+  event.countdown = countdown;
+  happenNow(event);
+}
+
+void ModemSim::happenNow(const Event& event) {
+  state_->events.add(event, Clock::now());
+  char wake = 0;
+  (void)!write(state_->wakeWrite, &wake, 1);
 }
 
 }  // namespace modemsim

@@ -14,6 +14,7 @@
 
 #include "boot_model.h"
 #include "line_model.h"
+#include "modem_events.h"
 
 namespace modemsim {
 
@@ -106,6 +107,9 @@ struct Options {
   // another program's pty) at deviceSpeed bit/s instead of a new pty.
   std::string device;
   int deviceSpeed = 115200;
+  // Non-empty: a symbolic link at this path names the terminal (see
+  // ModemSim::path), made when the simulator is, removed when it goes.
+  std::string link;
 
   // How the line hands what the console sends (answers, echo, banner,
   // leftover) over to the program; the default: every write whole. Chatter
@@ -113,8 +117,11 @@ struct Options {
   LineSettings line;
 
   // The modem's own boot before the console takes over (off, its boot log,
-  // an autoboot countdown); the default: up from the start.
+  // an autoboot countdown); the default: up from the start. A reboot boots
+  // the same way again (rebootSettings).
   BootSettings boot;
+  // What the modem does on its own, each at its time from the start.
+  std::vector<TimedEvent> events;
 };
 
 // Parses a reply file: lines "COMMAND => OUTPUT" (prompt appended) or
@@ -146,9 +153,12 @@ class ModemSim {
   ModemSim(const ModemSim&) = delete;
   ModemSim& operator=(const ModemSim&) = delete;
 
-  const std::string& slavePath() const;  // e.g. /dev/pts/7
-  int slaveFd() const;                   // the simulator's own slave descriptor; -1 once hung up
-  bool hungUp() const;                   // the console has hung up the line
+  std::string slavePath() const;  // e.g. /dev/pts/7; a new one after a vanish
+  // What the program opens: Options::link when there is one (the same path
+  // after a vanish), else slavePath().
+  std::string path() const;
+  int slaveFd() const;  // the simulator's own slave descriptor; -1 once hung up or vanished
+  bool hungUp() const;  // the console has hung up the line (for good; not a vanish)
 
   void start();  // starts serving on a thread of its own
   void stop();   // stops serving; the records below stay readable
@@ -163,7 +173,33 @@ class ModemSim {
   // Live transcript: each event is also written to this descriptor (-1: none).
   void setTranscriptFd(int fd);
 
+  // What the modem does on its own, now: safe to call from any thread while
+  // the console serves (before start(), it happens once serving starts).
+  // Each leaves a note in the transcript ("-- rebooting ...", "-- session
+  // ended ...", "-- notice ...", "-- vanished ...", "-- back ..."); while
+  // the console is gone (a vanish) the others are lost ("-- lost ...").
+  //
+  // Reboots: the session, a half-typed line and all output not yet sent
+  // are gone; the modem is off and deaf for BootSettings::rebootOffMs, then
+  // boots as rebootSettings says (with a countdown or none) and offers
+  // "Login: " again.
+  void reboot(bool countdown = false);
+  // Ends the session (an idle timeout): "\r\nSession timed out\r\nLogin: ",
+  // after any answer in progress; the next line is a user name. Nothing
+  // while the modem boots.
+  void endSession();
+  // Prints text and CR LF, after any answer in progress; the console's
+  // state stays as it was.
+  void notice(const std::string& text);
+  // The console goes away as a USB console does: the line hangs up (the
+  // program's reads get the end of file, its writes EIO), the link goes,
+  // and goneMs later a new terminal takes its place at the link, and the
+  // modem boots as after a reboot.
+  void vanish(int goneMs, bool countdown = false);
+
  private:
+  void happenNow(const Event& event);
+
   struct State;
   std::unique_ptr<State> state_;
 };

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -40,9 +41,44 @@ speed_t speedCode(int bitsPerSecond) {
 
 bool isLineSpeed(int bitsPerSecond) { return speedCode(bitsPerSecond) != B0; }
 
-Pty::Pty(const std::string& device, int bitsPerSecond) {
-  if (device.empty()) openPair();
-  else openDevice(device, bitsPerSecond);
+Pty::Pty(const std::string& device, int bitsPerSecond, const std::string& link)
+    : device_(device), bitsPerSecond_(bitsPerSecond), link_(link) {
+  struct stat there {};
+  if (!link_.empty() && lstat(link_.c_str(), &there) == 0 && !S_ISLNK(there.st_mode)) {
+    errno = EEXIST;
+    fail("link " + link_);
+  }
+  reappear();
+}
+
+void Pty::reappear() {
+  if (device_.empty()) openPair();
+  else openDevice(device_, bitsPerSecond_);
+  try {
+    pointLink();
+  } catch (...) {
+    hangUp();
+    throw;
+  }
+}
+
+// A new link beside the old one, renamed over it: whoever opens the path
+// finds the old terminal or the new one, never nothing.
+void Pty::pointLink() {
+  if (link_.empty()) return;
+  const std::string fresh = link_ + ".new";
+  unlink(fresh.c_str());
+  if (symlink(slavePath_.c_str(), fresh.c_str()) < 0) fail("symlink " + fresh);
+  if (rename(fresh.c_str(), link_.c_str()) < 0) {
+    unlink(fresh.c_str());
+    fail("rename " + fresh);
+  }
+}
+
+// The link goes first: whoever the hangup wakes finds no terminal there.
+void Pty::vanish() {
+  if (!link_.empty()) unlink(link_.c_str());
+  hangUp();
 }
 
 void Pty::openPair() {
@@ -68,6 +104,8 @@ void Pty::openPair() {
   } catch (...) {
     if (slave_ >= 0) close(slave_);
     close(master_);
+    slave_ = -1;
+    master_ = -1;
     throw;
   }
 }
@@ -129,6 +167,7 @@ void Pty::hangUp() {
 Pty::~Pty() {
   if (slave_ >= 0) close(slave_);
   if (master_ >= 0) close(master_);
+  if (!link_.empty()) unlink(link_.c_str());
 }
 
 }  // namespace modemsim
