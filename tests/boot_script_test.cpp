@@ -362,14 +362,23 @@ TEST(BootScript, EachFailedRunHasItsOutcomeLineAndStatusSaysFailed) {
 
 // The watch as the board lives with it, step by step: start configures the
 // modem and the DHCP client renews; reload sends the commands again; a
-// console that goes away and comes back (a USB console while the modem
-// reboots) is configured again; stop ends the program within its 2 s and
-// frees the port. After each step: what the console received, line by
-// line, how many renewals the client saw, the service's log line quoting
-// the program's, and what status says.
+// session the modem ends gets nothing; a reboot (with a bootloader
+// countdown) and a console that goes away and comes back (a USB console) are
+// each configured again, with the renewal; stop ends the program before it
+// returns and frees the port. After each step: what the console received,
+// line by line, how many renewals the client saw, the service's log line
+// quoting the program's, and what status says.
 TEST(BootScript, TheWatchConfiguresAfterStartReloadAndRebootAndStopFreesThePort) {
   if (testsupport::underEmulator()) GTEST_SKIP() << "the boot script is tested with the host build";
-  const std::vector<std::string> once = {"admin", "pw-s3cret", "wan delete service ppp0", "save"};
+  using Lines = std::vector<std::string>;
+  auto joined = [](std::initializer_list<Lines> parts) {
+    Lines all;
+    for (const Lines& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+  };
+  const Lines login = {"admin", "pw-s3cret"};
+  const Lines commands = {"wan delete service ppp0", "save"};
+  const Lines once = joined({login, commands});
   for (const auto& [name, shell] : shells()) {
     SCOPED_TRACE(name);
     testsupport::TempDir board;
@@ -377,18 +386,10 @@ TEST(BootScript, TheWatchConfiguresAfterStartReloadAndRebootAndStopFreesThePort)
     options.username = "admin";
     options.password = "pw-s3cret";
     options.lineTimeMs = 30;
-    auto modem = std::make_unique<modemsim::ModemSim>(options);
-    modem->start();
-    // The console by a link, as udev makes one, that the test points at the
-    // console that is there.
-    const std::string console = board.file("dslcons0");
-    auto plugIn = [&] {
-      std::string link = board.file("dslcons0.new");
-      unlink(link.c_str());
-      symlink(modem->slavePath().c_str(), link.c_str());
-      rename(link.c_str(), console.c_str());
-    };
-    plugIn();
+    // The console by a link, as udev makes one for a USB console.
+    options.link = board.file("dslcons0");
+    modemsim::ModemSim modem(options);
+    modem.start();
     // A DHCP client by its command line, as busybox udhcpc: it reports each
     // SIGUSR1, the renewal.
     const std::string pidFile = board.file("udhcpc.wan0.pid");
@@ -405,7 +406,7 @@ TEST(BootScript, TheWatchConfiguresAfterStartReloadAndRebootAndStopFreesThePort)
       return renewals;
     };
     BootService service(shell);
-    service.settings(console,
+    service.settings(modem.path(),
                      "MODEM_USER=admin\nMODEM_PASSWORD=pw-s3cret\nMODEM_QUIET=1\n"
                      "MODEM_WAIT=60\nDHCP_INTERFACE=wan0\nDHCP_CLIENT=udhcpc\n"
                      "UDHCPC_PIDFILE=" +
@@ -414,10 +415,10 @@ TEST(BootScript, TheWatchConfiguresAfterStartReloadAndRebootAndStopFreesThePort)
     struct Step {
       const char* name;
       std::function<void()> act;
-      std::string logged;                 // the log line that ends the step
-      std::vector<std::string> received;  // by the console there now
-      int renewals;                       // since the start
-      std::vector<std::string> status;    // parts of status's line
+      std::string logged;  // the log line that ends the step
+      Lines received;      // by the console since the start
+      int renewals;        // since the start
+      Lines status;        // parts of status's line
     };
     const Step steps[] = {
         {"start",
@@ -434,22 +435,30 @@ TEST(BootScript, TheWatchConfiguresAfterStartReloadAndRebootAndStopFreesThePort)
            EXPECT_EQ(reload.exitStatus, 0) << reload.out;
          },
          "(serial-modem-setup: Modem configured again on reload: 2 commands answered)",
-         {"admin", "pw-s3cret", "wan delete service ppp0", "save", "wan delete service ppp0",
-          "save"},
+         joined({once, commands}),
          2,
          {"dsl-modem: configured at ", "(serial-modem-setup: Modem configured again on reload",
           "; the modem has not rebooted since "}},
-        {"the console goes away and comes back",
-         [&] {
-           modem.reset();
-           modem = std::make_unique<modemsim::ModemSim>(options);
-           modem->start();
-           plugIn();
-         },
+        {"the modem ends its session",
+         [&] { modem.endSession(); },
+         "6 modem ended its console session (serial-modem-setup: Modem ended its console session",
+         joined({once, commands}),
+         2,
+         {"dsl-modem: configured at ", "(serial-modem-setup: Modem configured again on reload",
+          "; the modem has not rebooted since "}},
+        {"the modem reboots, with a countdown",
+         [&] { modem.reboot(true); },
          "(serial-modem-setup: Modem rebooted and configured again: 2 commands answered, ",
-         once,
+         joined({once, commands, once}),
          3,
          {"dsl-modem: configured at ", "; the modem rebooted 1 time since ", ", the last at ",
+          ", and was configured again each time"}},
+        {"the console goes away and comes back",
+         [&] { modem.vanish(500); },
+         "(serial-modem-setup: Modem rebooted and configured again: 2 commands answered, ",
+         joined({once, commands, once, once}),
+         4,
+         {"dsl-modem: configured at ", "; the modem rebooted 2 times since ", ", the last at ",
           ", and was configured again each time"}},
     };
     for (const Step& step : steps) {
@@ -464,7 +473,7 @@ TEST(BootScript, TheWatchConfiguresAfterStartReloadAndRebootAndStopFreesThePort)
           },
           60s))
           << ::testing::PrintToString(service.serviceLog());
-      EXPECT_EQ(testsupport::withoutEmptyLines(testsupport::linesOf(modem->received())),
+      EXPECT_EQ(testsupport::withoutEmptyLines(testsupport::linesOf(modem.received())),
                 step.received);
       EXPECT_EQ(renewalsBy(step.renewals), step.renewals);
       // The state follows the log line.
@@ -482,9 +491,10 @@ TEST(BootScript, TheWatchConfiguresAfterStartReloadAndRebootAndStopFreesThePort)
         EXPECT_TRUE(contains(status.out, part)) << status.out;
       // The watch holds the port as terminal programs look for it.
       EXPECT_EQ(service.runs(), 1u);
-      EXPECT_FALSE(portFree(modem->slavePath()));
+      EXPECT_FALSE(portFree(modem.path()));
       EXPECT_EQ(access(service.stateFile("../lock/LCK..dslcons0").c_str(), F_OK), 0);
     }
+    EXPECT_FALSE(contains(modem.transcript(), "-- autoboot stopped"));
     std::vector<std::string> log = service.serviceLog();
     EXPECT_NE(logLineWith(log,
                           "5 modem rebooting: configured again once it has booted "
@@ -499,22 +509,21 @@ TEST(BootScript, TheWatchConfiguresAfterStartReloadAndRebootAndStopFreesThePort)
     EXPECT_EQ(stop.exitStatus, 0);
     EXPECT_TRUE(contains(stop.out, "stopped the run in progress")) << stop.out;
     std::cout << "[ " << name << " ] stop took " << stop.seconds << " s\n";
-    EXPECT_TRUE(testsupport::runningCommandLines("serial-modem-setup", console).empty());
-    EXPECT_TRUE(portFree(modem->slavePath()));
+    EXPECT_TRUE(testsupport::runningCommandLines("serial-modem-setup", modem.path()).empty());
+    EXPECT_TRUE(portFree(modem.path()));
     EXPECT_NE(access(service.stateFile("../lock/LCK..dslcons0").c_str(), F_OK), 0);
     ProcessResult status = service.act("status");
     EXPECT_EQ(status.exitStatus, 3);
     EXPECT_TRUE(contains(status.out, "dsl-modem: not run (stopped at ")) << status.out;
     EXPECT_TRUE(eventually([&] { return service.runs() == 0; }, 10s));
-    // The trace began anew at the reboot: the dialogue of the first boot
-    // and the reload in trace.1, the new boot's in trace.
+    // The trace begins anew at each reboot: the first reboot's dialogue in
+    // trace.1, the second's in trace.
     std::string before = readFile(service.stateFile("trace.1"));
     std::string now = readFile(service.stateFile("trace"));
-    EXPECT_TRUE(contains(before, " configured 0 0\n")) << before;
-    EXPECT_FALSE(contains(before, " rebooted - 1")) << before;
-    EXPECT_EQ(now.rfind("=== ", 0), 0u) << now;
-    EXPECT_TRUE(contains(now.substr(0, now.find('\n')), " rebooted - 1")) << now;
-    EXPECT_TRUE(contains(now, " configured 0 1\n")) << now;
+    EXPECT_TRUE(contains(before.substr(0, before.find('\n')), " rebooted - 1")) << before;
+    EXPECT_TRUE(contains(before, " configured 0 1\n")) << before;
+    EXPECT_TRUE(contains(now.substr(0, now.find('\n')), " rebooted - 2")) << now;
+    EXPECT_TRUE(contains(now, " configured 0 2\n")) << now;
     EXPECT_FALSE(contains(before + now, "pw-s3cret"));
   }
 }
