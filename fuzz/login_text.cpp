@@ -1,7 +1,8 @@
 // The login's view of a chunk of console output: the text up to the first
 // NUL (chunkText), the text after its last LF (chunkTail), and what that
-// tail asks for (classifyLoginTail), against direct definitions; and the
-// wait mode's current line (followConsoleLine), fed in two pieces.
+// tail asks for (classifyLoginTail), against direct definitions; the wait
+// mode's current line (followConsoleLine), fed in two pieces; and the lines
+// the watch takes from it (takeConsoleLine), however the output is cut.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -59,5 +60,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(whole.find_first_of(std::string("\n\r\b\0", 4)) == std::string::npos);
   if (size <= CONSOLE_LINE_MAX) FUZZ_CHECK(whole == cut);
   isCountdownLine(whole);
+
+  // The finished lines are the same however the output is cut (as long as
+  // no line outgrows what is kept of it), and none holds a line break.
+  std::string wholeLines, cutLines;
+  for (int piece : {length, length / 3}) {
+    std::string unfinished, line, lines;
+    for (int at = 0; at < length;) {
+      int end = at < piece ? piece : length;
+      at += takeConsoleLine(unfinished, bytes + at, end - at, line);
+      FUZZ_CHECK(line.find_first_of("\n\r") == std::string::npos);
+      FUZZ_CHECK(unfinished.size() <= 2 * CONSOLE_LINE_MAX);
+      if (!line.empty()) lines += line + '\n';
+      isBootLine(line, "ROM");
+    }
+    (piece == length ? wholeLines : cutLines) = lines;
+  }
+  if (size <= CONSOLE_LINE_MAX) FUZZ_CHECK(wholeLines == cutLines);
   return 0;
 }

@@ -69,7 +69,8 @@ void runCommandFile(int port, std::istream& commandFile, const SetupOptions& opt
   int owedPrompts = 0;
   std::string command;
   int lineNumber = 0;
-  while (readCommand(commandFile, command, &lineNumber)) {
+  // A stop (SIGTERM, in the wait mode) ends the phase between two commands.
+  while (!stopPending() && readCommand(commandFile, command, &lineNumber)) {
     collectOwedPrompts(port, owedPrompts, gapMs, quietPolls, options.debug);
     // What the console sent before this command (a prompt later than the
     // collection allowed for, say) is no answer to it. A device that is
@@ -115,7 +116,7 @@ int waitForPrompt(int fd, int maxAttempts, int gapMs, int& owedPrompts, AnswerCh
   int newlinesSent = 0;
   // A stuck or vanished console owes nothing worth waiting for.
   owedPrompts = 0;
-  while (attempts < maxAttempts) {
+  while (attempts < maxAttempts && !stopPending()) {
     unsigned began = monotonicMs();
     int n = readChunk(fd, buffer, gapMs, newlinesSent ? hasPromptLine : nullptr);
     if (n < 0) return -1;

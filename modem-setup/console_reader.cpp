@@ -1,7 +1,9 @@
 // Reading the console: what makes a chunk of its output, and collecting the
 // prompts it still owes. The login and the prompt wait both read through here.
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include "modem_setup.h"
@@ -54,7 +56,7 @@ void collectOwedPrompts(int fd, int owedPrompts, int gapMs, int quietPolls, bool
   int silentPolls = 0;
   unsigned start = monotonicMs();
   while (owedPrompts > 0 && silentPolls < quietPolls &&
-         monotonicMs() - start < OWED_COLLECT_MAX_MS) {
+         monotonicMs() - start < OWED_COLLECT_MAX_MS && !stopPending()) {
     int n = readChunk(fd, buffer, gapMs, nullptr);
     if (n < 0) return;
     if (n == 0) {
@@ -66,4 +68,33 @@ void collectOwedPrompts(int fd, int owedPrompts, int gapMs, int quietPolls, bool
     owedPrompts -= countPromptLines(chunk);
     if (debug) printf("+++ <%s>\n", chunk.c_str());
   }
+}
+
+int openSignals() {
+  sigset_t signals = {};
+  for (int signal : {SIGHUP, SIGTERM, SIGINT}) sigaddset(&signals, signal);
+  // Taken only where the wait or the watch looks for them: a stop between
+  // two polls is never lost, and nothing runs inside a handler.
+  if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) return -1;
+  return signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+bool stopPending() {
+  sigset_t pending;
+  return sigpending(&pending) == 0 &&
+         (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1);
+}
+
+ConsoleEvent awaitConsole(const ConsoleSession& session, int timeoutMs) {
+  // Outcome commands that have ended since the last wake are collected now.
+  collectOutcomeCommands();
+  pollfd waits[2] = {{session.port, POLLIN, 0}, {session.signals, POLLIN, 0}};
+  // A failed poll (EINTR after a stop and continue) reads as quiet: the
+  // callers check the time before they act on it.
+  if (poll(waits, 2, timeoutMs) <= 0) return ConsoleEvent::Quiet;
+  signalfd_siginfo signal;
+  if ((waits[1].revents & POLLIN) && read(session.signals, &signal, sizeof signal) > 0)
+    return signal.ssi_signo == SIGHUP ? ConsoleEvent::Reload : ConsoleEvent::Stop;
+  // Else a hung-up line, a vanished USB adapter, a closed descriptor.
+  return (waits[0].revents & POLLIN) ? ConsoleEvent::Output : ConsoleEvent::Gone;
 }

@@ -76,6 +76,27 @@ bool isCountdownLine(const std::string& line) {
   return false;
 }
 
+int takeConsoleLine(std::string& unfinished, const char* text, int length, std::string& line) {
+  line.clear();
+  const void* lf = memchr(text, '\n', static_cast<size_t>(length));
+  int taken = lf ? static_cast<int>(static_cast<const char*>(lf) - text) : length;
+  unfinished.append(text, static_cast<size_t>(taken));
+  // A console that never ends its line is not kept for it: such a line is
+  // no notice.
+  if (unfinished.size() > 2 * CONSOLE_LINE_MAX) unfinished.clear();
+  if (!lf) return taken;
+  std::string lastText;
+  followConsoleLine(line, lastText, unfinished.data(), static_cast<int>(unfinished.size()));
+  if (line.empty()) line.swap(lastText);
+  unfinished.clear();
+  return taken + 1;
+}
+
+bool isBootLine(const std::string& line, const std::string& bootText) {
+  return !line.empty() && (strstr(line.c_str(), "Linux version ") ||
+                           (!bootText.empty() && strstr(line.c_str(), bootText.c_str())));
+}
+
 namespace {
 
 // The length of text without the CRs that end it.

@@ -12,8 +12,6 @@
 
 // The highest exit status a caller can see; more failures must not wrap to 0.
 constexpr int MAX_EXIT_STATUS = 255;
-// The longest wait for a booting modem: the monotonic milliseconds' span.
-constexpr int BOOT_WAIT_MAX_SECONDS = 864000;
 
 bool openCommandFile(const SetupOptions& options, std::ifstream& commandFile) {
   commandFile.open(options.configPath);
@@ -22,58 +20,45 @@ bool openCommandFile(const SetupOptions& options, std::ifstream& commandFile) {
   return false;
 }
 
-// The wait mode's outcome once the commands have been sent.
-void reportCommands(const CommandTally& tally, unsigned loginSeconds) {
-  if (tally.failedCommands == 0)
-    reportOutcome(LOG_INFO, "Modem configured: %d commands answered, logged in after %u s",
-                  tally.sentCommands, loginSeconds);
-  else if (tally.rejectedCommands == 0)
-    reportOutcome(LOG_ERR, "%d of %d commands got no prompt back", tally.failedCommands,
-                  tally.sentCommands);
-  else
-    reportOutcome(LOG_ERR, "%d of %d commands failed: %d rejected, %d got no prompt back",
-                  tally.failedCommands, tally.sentCommands, tally.rejectedCommands,
-                  tally.failedCommands - tally.rejectedCommands);
+// The wait mode (-W): the modem may still be booting, its device node still
+// to come; with -m the run then watches it for good.
+int runWaitMode(const SetupOptions& options, std::ifstream& commandFile) {
+  unsigned startMs = monotonicMs();
+  // A command file that cannot be read is no reason to wait for the modem.
+  if (!openCommandFile(options, commandFile)) return 1;
+  ConsoleSession session;
+  session.signals = openSignals();
+  std::string lockFile;
+  int status = takeLockFile(options.devicePath, lockFile) == 0 ? 0 : 1;
+  if (status == 0) status = openConsolePort(session, options, waitDeadline(options, startMs));
+  if (status == 0) status = configureModem(session, options, commandFile, Occasion::Boot, startMs);
+  if (options.watch && session.port >= 0)
+    status = watchConsole(session, options, commandFile, status);
+  if (session.port >= 0) close(session.port);
+  releaseLockFile(lockFile);
+  if (status == EXIT_STOPPED) reportOutcome(LOG_INFO, "Stopped");
+  return status;
 }
 
 int main(int argc, char** argv) {
   SetupOptions options;
   parseOptions(argc, argv, options);
   syslog(LOG_INFO, "Configuring DSL modem using %s\n", options.configPath.c_str());
-
-  // Wait mode: the modem may still be booting, its device node still to come.
-  bool waiting = options.bootWaitSeconds > 0;
-  unsigned startMs = monotonicMs();
-  unsigned deadlineMs =
-      startMs +
-      static_cast<unsigned>(std::min(options.bootWaitSeconds, BOOT_WAIT_MAX_SECONDS)) * 1000u;
   std::ifstream commandFile;
-  // A command file that cannot be read is no reason to wait for the modem.
-  if (waiting && !openCommandFile(options, commandFile)) return 1;
+  if (options.bootWaitSeconds > 0) return runWaitMode(options, commandFile);
 
-  int port = waiting ? openWhenPresent(options, deadlineMs)
-                     : openSerialPort(options.devicePath, options.baudRate);
-  if (port == -2) return EXIT_DEVICE_NEVER_APPEARED;
+  int port = openSerialPort(options.devicePath, options.baudRate);
   if (port < 0) {
     syslog(LOG_ERR, "Opening device '%s' failed", options.devicePath.c_str());
     return 1;
   }
-  if (!waiting && !openCommandFile(options, commandFile)) return 1;
-
-  if (waiting) {
-    int outcome = waitForLogin(port, options, deadlineMs);
-    if (outcome != 0) return outcome;
-  } else {
-    runLogin(port, options);
-  }
-  unsigned loginSeconds = (monotonicMs() - startMs) / 1000u;
+  if (!openCommandFile(options, commandFile)) return 1;
+  runLogin(port, options);
   CommandTally tally;
   runCommandFile(port, commandFile, options, tally);
   if (!options.kickInterface.empty()) kickDhcpClient(options.kickInterface);
-  if (waiting) reportCommands(tally, loginSeconds);
-
   syslog(LOG_INFO, "Configuration done\n");
   close(port);
   commandFile.close();
-  return std::min(tally.failedCommands, waiting ? MAX_WAIT_FAILED_COMMANDS : MAX_EXIT_STATUS);
+  return std::min(tally.failedCommands, MAX_EXIT_STATUS);
 }

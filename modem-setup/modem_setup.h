@@ -5,6 +5,7 @@
 #include <termios.h>
 
 #include <cstddef>
+#include <fstream>
 #include <istream>
 #include <string>
 #include <vector>
@@ -32,6 +33,14 @@ struct SetupOptions {
   int quietSeconds = 6;
   // Texts that mark a line of a command's answer as a rejection (-a).
   std::vector<std::string> errorTexts;
+  // Watch (-m, with -W): keep the port after the commands and configure the
+  // modem again after each of its reboots.
+  bool watch = false;
+  // A text that marks a console line as the modem's boot (-B), besides its
+  // bootloader's countdown and its kernel's banner.
+  std::string bootText;
+  // Command run with each outcome of the wait mode as its arguments (-x).
+  std::string outcomeCommand;
 };
 
 // Exit statuses of the wait mode, above any count of failed commands it
@@ -40,6 +49,8 @@ constexpr int MAX_WAIT_FAILED_COMMANDS = 250;
 constexpr int EXIT_DEVICE_NEVER_APPEARED = 251;
 constexpr int EXIT_NOT_ANSWERING = 252;
 constexpr int EXIT_LOGIN_REFUSED = 253;
+// A wait or a watch ended by SIGTERM or SIGINT.
+constexpr int EXIT_STOPPED = 254;
 
 // Command line (options.cpp).
 
@@ -149,18 +160,86 @@ void kickDhcpClient(const std::string& interfaceName);
 // The decimal text of value.
 std::string formatInteger(int value);
 
-// Waiting for a booting modem (modem_wait.cpp).
+// The wait mode's hold on the console (modem_wait.cpp, console_reader.cpp).
+
+// What the wait mode keeps while it holds the port.
+struct ConsoleSession {
+  int port = -1;
+  int signals = -1;      // SIGHUP, SIGTERM and SIGINT, as a descriptor
+  std::string line;      // the console's current line
+  std::string lastText;  // its last line that held text
+  int reboots = 0;       // the modem's reboots seen so far
+};
+// What ended a sleep on the console.
+enum class ConsoleEvent { Output, Quiet, Gone, Reload, Stop };
+// Sleeps until the console has output or has gone away, timeoutMs have
+// passed (< 0: no limit), or SIGHUP, SIGTERM or SIGINT came; outcome
+// commands that have ended are collected first.
+ConsoleEvent awaitConsole(const ConsoleSession& session, int timeoutMs);
+// Blocks SIGHUP, SIGTERM and SIGINT and returns a descriptor that reads
+// them; -1 on failure.
+int openSignals();
+// True when SIGTERM or SIGINT is waiting to be taken.
+bool stopPending();
 
 // Waits until deadlineMs (monotonicMs) for the device node, then opens it as
-// openSerialPort does; -1 when it cannot be opened, -2 (logged) when it never
-// appeared.
-int openWhenPresent(const SetupOptions& options, unsigned deadlineMs);
+// openSerialPort does and takes its lock; -1 when it cannot be opened or
+// another program holds it, -2 when it never appeared, -3 when stopped.
+// With lookForever it keeps looking past the deadline, slowly.
+int openWhenPresent(const SetupOptions& options, unsigned deadlineMs, bool lookForever = false);
+// Opens the console port for the wait mode once its node is there; a watch
+// waits on past the deadline. 0, or the exit status of the outcome (logged,
+// and told to the outcome command when the device never appeared).
+int openConsolePort(ConsoleSession& session, const SetupOptions& options, unsigned deadlineMs);
+// The device went away (a hangup, a USB adapter unplugged): waits for it as
+// for a late one and opens it again. 0, or the exit status of the outcome.
+int reopenPort(ConsoleSession& session, const SetupOptions& options, unsigned deadlineMs);
 // Logs into a console that may still be booting: listens until it is quiet,
 // never sends a byte while a bootloader counts down, answers its prompts at
-// once. 0 at the shell prompt, else the exit status of the outcome (logged).
-int waitForLogin(int port, const SetupOptions& options, unsigned deadlineMs);
+// once (one already on the line too), and waits for a device that goes
+// away. 0 at the shell prompt, else the exit status of the outcome (logged).
+int waitForLogin(ConsoleSession& session, const SetupOptions& options, unsigned deadlineMs);
+// What a configuration follows: the modem's boot with the board, a reboot
+// the watch saw, or a reload (SIGHUP).
+enum class Occasion { Boot, Reboot, Reload };
+// One configuration in the wait mode, counted from sinceMs: the login, the
+// command file (read again for each after the first), the kick, the outcome line and
+// command; loggedIn: the console is at its shell already. The exit status
+// of the outcome.
+int configureModem(ConsoleSession& session, const SetupOptions& options, std::ifstream& commandFile,
+                   Occasion occasion, unsigned sinceMs, bool loggedIn = false);
+// Keeps the port after the first configuration (outcome: its status) and
+// configures the modem again after each reboot, until SIGTERM or SIGINT.
+int watchConsole(ConsoleSession& session, const SetupOptions& options, std::ifstream& commandFile,
+                 int outcome);
+// The end of the wait: sinceMs plus the -W seconds.
+unsigned waitDeadline(const SetupOptions& options, unsigned sinceMs);
+
+// Locks terminal programs look for (port_lock.cpp).
+
+// Takes the device's lock file (LCK.. and the device's name, in /var/lock);
+// -1 (reported) when a running program holds it. lockFile: the file made,
+// empty when the system has no lock directory.
+int takeLockFile(const std::string& devicePath, std::string& lockFile);
+// Removes the lock file, if it still names this process.
+void releaseLockFile(const std::string& lockFile);
+// Takes the exclusive flock of an open port; -1 (reported) when another
+// program holds it.
+int lockOpenPort(int port, const std::string& devicePath);
+
+// The outcome command (outcome_command.cpp).
+
+// Runs options.outcomeCommand, if any, with the outcome's event word, exit
+// status ("-" when negative), the reboots seen and the last outcome line;
+// does not wait for it.
+void runOutcomeCommand(const SetupOptions& options, const char* event, int status, int reboots);
+// Collects the outcome commands that have ended.
+void collectOutcomeCommands();
+
 // Logs an outcome line at priority, and writes it to standard error too.
 void reportOutcome(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The last line reportOutcome logged.
+const char* lastOutcome();
 
 // Judging a booting modem's output (console_text.cpp).
 
@@ -173,3 +252,10 @@ void followConsoleLine(std::string& line, std::string& lastText, const char* tex
 // True when the line is a bootloader's countdown ("Hit any key to stop
 // autoboot: 3"), which any byte received would stop.
 bool isCountdownLine(const std::string& line);
+// Adds text up to its first LF to the console's unfinished line; when the
+// LF came, line is the finished line as a terminal showed it (empty when it
+// held no text). Returns the bytes taken: the rest waits for the next call.
+int takeConsoleLine(std::string& unfinished, const char* text, int length, std::string& line);
+// True when a finished line shows the modem booting: its kernel's banner
+// ("Linux version ..."), or the text given, if any.
+bool isBootLine(const std::string& line, const std::string& bootText);

@@ -10,7 +10,7 @@
 
 namespace {
 
-const char OPTION_STRING[] = "a:b:c:d:De:hk:p:q:u:w:W:";
+const char OPTION_STRING[] = "a:B:b:c:d:De:hk:mp:q:u:w:W:x:";
 
 const char USAGE_LINES[] =
     "\t-b rate\tBaud rate (default: 115200)\n"
@@ -26,6 +26,9 @@ const char USAGE_LINES[] =
     "\t-W secs\tWait up to secs s for a booting modem (default: 0, no wait)\n"
     "\t-q secs\tWith -W: seconds of quiet before a newline is sent (default: 6)\n"
     "\t-a text\tCount a command as failed when a line of its answer holds text (repeatable)\n"
+    "\t-m\tWith -W: stay, and configure the modem again after each reboot\n"
+    "\t-B text\tWith -m: a line holding text marks a reboot\n"
+    "\t-x cmd\tWith -W: run cmd with each outcome as arguments\n"
     "\t-h\tShow this help\n";
 
 }  // namespace
@@ -56,12 +59,14 @@ void parseOptions(int argc, char** argv, SetupOptions& options) {
       case 'a':
         if (*optarg) options.errorTexts.push_back(optarg);
         break;
+      case 'B': options.bootText = optarg; break;
       case 'b': options.baudRate = parseInteger(optarg); break;
       case 'c': options.configPath = optarg; break;
       case 'd': options.devicePath = optarg; break;
       case 'D': options.debug = true; break;
       case 'e': options.maxErrors = parseInteger(optarg); break;
       case 'k': options.kickInterface = optarg; break;
+      case 'm': options.watch = true; break;
       case 'p':
         options.password = optarg;
         // optarg points into the argument memory that ps and /proc/PID/cmdline
@@ -72,6 +77,7 @@ void parseOptions(int argc, char** argv, SetupOptions& options) {
       case 'w': options.loginWaitUs = parseInteger(optarg); break;
       case 'W': options.bootWaitSeconds = parseInteger(optarg); break;
       case 'q': options.quietSeconds = parseInteger(optarg); break;
+      case 'x': options.outcomeCommand = optarg; break;
       case 'h': printUsage(argv[0], 0);
       // getopt has already said what was wrong; a run that did nothing must
       // not look like a success to the boot script that called it.

@@ -35,7 +35,8 @@ int openSerialPort(const std::string& devicePath, int baudRate) {
   // O_NOCTTY: a program started as a session leader without a terminal (as
   // a service manager starts it) would otherwise take the console as its
   // controlling terminal, and a hangup of the line would kill it with SIGHUP.
-  int fd = open(devicePath.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
+  // O_CLOEXEC: a program the run starts must not hold the port, nor its lock.
+  int fd = open(devicePath.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     perror(("open " + devicePath).c_str());
     return -1;

@@ -42,6 +42,8 @@ ensure_packages dnsmasq-base dhcpcd-base systemd
 # The wait for a booting modem is tried against Debian's U-Boot under
 # qemu-system-arm (tests/uboot-autoboot.sh).
 ensure_packages qemu-system-arm u-boot-qemu
+# picocom: the watch holds the console as terminal programs expect.
+ensure_packages picocom
 
 failed=()
 

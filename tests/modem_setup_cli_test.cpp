@@ -29,6 +29,9 @@ const char USAGE_TEXT[] =
     "\t-W secs\tWait up to secs s for a booting modem (default: 0, no wait)\n"
     "\t-q secs\tWith -W: seconds of quiet before a newline is sent (default: 6)\n"
     "\t-a text\tCount a command as failed when a line of its answer holds text (repeatable)\n"
+    "\t-m\tWith -W: stay, and configure the modem again after each reboot\n"
+    "\t-B text\tWith -m: a line holding text marks a reboot\n"
+    "\t-x cmd\tWith -W: run cmd with each outcome as arguments\n"
     "\t-h\tShow this help\n";
 
 const std::string START_DEFAULT = "6 Configuring DSL modem using /etc/ppp/bridge.conf\n";
@@ -52,9 +55,9 @@ TEST_F(SetupCommandLine, HelpPrintsTheUsageAndSucceedsWithoutTouchingAnything) {
 }
 
 TEST_F(SetupCommandLine, ABadOptionIsAUsageErrorWithGetoptsComplaintFirst) {
-  SetupRun unknown = harness.run({"-x"});
+  SetupRun unknown = harness.run({"-y"});
   EXPECT_EQ(unknown.process.exitStatus, 1);
-  EXPECT_EQ(unknown.process.err.find("invalid option -- 'x'\n"),
+  EXPECT_EQ(unknown.process.err.find("invalid option -- 'y'\n"),
             unknown.process.err.find(": ") + 2);
   EXPECT_EQ(unknown.process.err.substr(unknown.process.err.find('\n') + 1), USAGE_TEXT);
   EXPECT_TRUE(unknown.log.empty());

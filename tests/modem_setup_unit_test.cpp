@@ -134,6 +134,39 @@ TEST(ConsoleLine, FollowsTheTerminalAndSpotsCountdowns) {
   }
 }
 
+// The lines a watched console finishes, as a terminal showed them, and those
+// that show the modem booting (its kernel's banner, or a text given).
+TEST(ConsoleLine, FinishedLinesAndTheBootTheyShow) {
+  struct Case {
+    std::vector<std::string> pieces;
+    std::vector<std::string> finished;
+    int bootLine;  // index into finished; -1: none shows a boot
+  };
+  const std::vector<Case> cases = {
+      {{"\r\nDSL link d", "own\r\n > "}, {"DSL link down"}, -1},
+      {{"Hit any key to stop autoboot:  1 \b\b\b 0 \r\n[ 0.0] Linux version 4.4 (gcc)\r\n"},
+       {"Hit any key to stop autoboot:  0 ", "[ 0.0] Linux version 4.4 (gcc)"},
+       1},
+      {{"3\r2\r1\n", "ROM: VR9 boot\r", "\n"}, {"1", "ROM: VR9 boot"}, 1},
+      {{"\r\n\r\n", std::string(500, 'x')}, {}, -1},
+  };
+  for (const Case& c : cases) {
+    std::string unfinished;
+    std::vector<std::string> finished;
+    std::string line;
+    for (const std::string& piece : c.pieces)
+      for (int at = 0; at < static_cast<int>(piece.size());) {
+        at += takeConsoleLine(unfinished, piece.data() + at, static_cast<int>(piece.size()) - at,
+                              line);
+        if (!line.empty()) finished.push_back(line);
+      }
+    EXPECT_EQ(finished, c.finished);
+    EXPECT_LE(unfinished.size(), 2 * CONSOLE_LINE_MAX);
+    for (size_t i = 0; i < finished.size(); ++i)
+      EXPECT_EQ(isBootLine(finished[i], "ROM: "), static_cast<int>(i) == c.bootLine) << finished[i];
+  }
+}
+
 // A line of a command's answer rejects it when it holds one of the texts,
 // literally, unless it is the console's echo of the command: as it arrives,
 // or as the console takes the line up, maybe after a CR or the prompt.

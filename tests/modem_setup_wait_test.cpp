@@ -3,8 +3,11 @@
 // bootloader countdown that any byte received stops for good, then its login.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <thread>
 
 #include "setup_run.h"
@@ -201,4 +204,183 @@ TEST_F(SetupWaitOutcome, ARejectedCommandIsCountedInTheOutcome) {
   EXPECT_THAT(run.process.err, HasSubstr("serial-modem-setup: Command on line 2 of " +
                                          harness.dir().file("commands.conf") +
                                          " rejected: \"Error: unknown command 'bridge'\"\n"));
+}
+
+// The watch (-m): the program keeps the port after the first configuration
+// and configures the modem again after each reboot. Its outcome command
+// (-x) prints each outcome, so the test knows where the watch is.
+class SetupWatch : public ::testing::Test {
+ protected:
+  SetupHarness harness;
+
+  modemsim::Options bootingConsole() {
+    modemsim::Options console = adminConsole("secret");
+    console.link = harness.dir().file("dslcons0");
+    console.boot.logBytes = 1500;
+    console.boot.autobootSeconds = 2;
+    return console;
+  }
+  std::unique_ptr<BackgroundProcess> startWatch(modemsim::ModemSim& modem,
+                                                const std::vector<std::string>& extra = {},
+                                                const SandboxOptions& sandbox = {}) {
+    std::string hook = harness.dir().write("hook", "#!/bin/sh\necho \"$1 $2 $3\"\n");
+    chmod(hook.c_str(), 0755);
+    modem.start();
+    std::vector<std::string> args = {"-d",    modem.path(), "-c",    harness.commandFile(COMMANDS),
+                                     "-W",    "60",         "-q",    "1",
+                                     "-m",    "-x",         hook,    "-u",
+                                     "admin", "-p",         "secret"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return harness.start(args, sandbox);
+  }
+};
+
+// A session of the board's life: notices, idle logouts, reboots with a
+// countdown and without one. Each boot gets the login and the commands once,
+// a logout gets nothing, no byte reaches a countdown, the notices are logged.
+TEST_F(SetupWatch, EveryBootIsConfiguredOnceAndNothingElseIsSent) {
+  modemsim::ModemSim modem(bootingConsole());
+  auto program = startWatch(modem);
+  struct Step {
+    std::function<void()> act;
+    std::vector<std::string> outcomes;  // the outcome command's lines it brings
+  };
+  // A notice is logged once the console has been quiet a moment (lines
+  // that begin a boot are not notices): the next step waits for it.
+  auto notice = [&](const std::string& text) {
+    modem.notice(text);
+    std::string line = "6 Modem console: \"" + text + "\"";
+    for (int tries = 0; tries < 300 && !testing::Value(harness.logSoFar(), Contains(line)); ++tries)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  };
+  const std::vector<Step> steps = {
+      {[] {}, {"configured 0 0"}},
+      {[&] { notice("DSL line down"); }, {}},
+      {[&] { modem.endSession(); }, {"logged-out - 0"}},
+      {[&] { modem.reboot(true); }, {"rebooted - 1", "configured 0 1"}},
+      {[&] { notice("DSL line up: 16000 kbit/s"); }, {}},
+      {[&] { modem.reboot(false); }, {"rebooted - 2", "configured 0 2"}},
+      {[&] { modem.endSession(); }, {"logged-out - 2"}},
+      {[&] { modem.reboot(true); }, {"rebooted - 3", "configured 0 3"}},
+  };
+  for (const Step& step : steps) {
+    step.act();
+    for (const std::string& outcome : step.outcomes) {
+      ASSERT_EQ(program->readLine(60), outcome) << modem.transcript();
+      harness.logSoFar();
+    }
+  }
+  // The console's answer to the last command, then nothing more.
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  SetupRun run = harness.finish(*program);
+  modem.stop();
+
+  EXPECT_EQ(run.process.exitStatus, 254);
+  std::vector<std::string> once = {"admin", "secret", "show version", "bridge on", "save"};
+  std::vector<std::string> expected;
+  for (int boot = 0; boot < 4; ++boot) expected.insert(expected.end(), once.begin(), once.end());
+  EXPECT_EQ(withoutEmptyLines(linesOf(modem.received())), expected) << modem.transcript();
+  EXPECT_THAT(modem.transcript(), Not(HasSubstr("autoboot stopped")));
+  std::vector<std::string> log = run.logLines();
+  EXPECT_THAT(log, Contains("6 Modem console: \"DSL line down\""));
+  EXPECT_THAT(log, Contains("6 Modem console: \"DSL line up: 16000 kbit/s\""));
+  EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                          [](const std::string& line) {
+                            return line.find(
+                                       "Modem configured after a reboot: 3 commands "
+                                       "answered") != std::string::npos;
+                          }),
+            3);
+  EXPECT_THAT(run.logLines(), Contains("6 Stopped"));
+}
+
+// A console that vanishes as a USB one does is waited for and configured
+// again; SIGHUP sends the command file as it is now, without a new login.
+TEST_F(SetupWatch, AVanishedConsoleAndAReload) {
+  modemsim::ModemSim modem(bootingConsole());
+  auto program = startWatch(modem);
+  ASSERT_EQ(program->readLine(60), "configured 0 0") << modem.transcript();
+  modem.vanish(1500);
+  ASSERT_EQ(program->readLine(60), "rebooted - 1") << modem.transcript();
+  harness.logSoFar();
+  ASSERT_EQ(program->readLine(60), "configured 0 1") << modem.transcript();
+  harness.commandFile("wan enable\n");
+  program->signal(SIGHUP);
+  ASSERT_EQ(program->readLine(60), "configured 0 1") << modem.transcript();
+  SetupRun run = harness.finish(*program);
+  modem.stop();
+
+  EXPECT_EQ(run.process.exitStatus, 254);
+  EXPECT_THAT(withoutEmptyLines(linesOf(modem.received())),
+              ElementsAre("admin", "secret", "show version", "bridge on", "save", "admin", "secret",
+                          "show version", "bridge on", "save", "wan enable"))
+      << modem.transcript();
+  EXPECT_THAT(run.logLines(),
+              Contains(StartsWith("6 Modem configured on reload: 1 commands answered")));
+}
+
+// While the program holds the console, terminal programs are told it is in
+// use: picocom by the flock, minicom and cu by the lock file in /var/lock
+// (the pid as 10 characters and a LF). A lock of a running program keeps
+// the wait from starting; a stale one is taken over. Both go at the stop.
+TEST_F(SetupWatch, TheConsoleIsLockedForTerminalProgramsWhileHeld) {
+  bool havePicocom = access("/usr/bin/picocom", X_OK) == 0;
+  std::string runDir = harness.dir().file("run");
+  std::string lockFile = runDir + "/lock/LCK..dslcons0";
+  mkdir(runDir.c_str(), 0755);
+  mkdir((runDir + "/lock").c_str(), 0755);
+  SandboxOptions sandbox;
+  sandbox.runDir = runDir;
+  auto picocom = [&](const std::string& path) {
+    return runProcess({"picocom", "-q", "-X", "-r", path}, 20);
+  };
+  auto lockText = [](pid_t pid) {
+    std::string digits = std::to_string(pid);
+    return std::string(10 - digits.size(), ' ') + digits + "\n";
+  };
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  struct Case {
+    const char* name;
+    std::string lockText;  // in the lock file before the start; "" none
+    bool refused;
+  };
+  const std::vector<Case> cases = {
+      {"no lock", "", false},
+      {"a stale lock", lockText(gone), false},
+      {"this test's own lock", lockText(getpid()), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    modemsim::ModemSim modem(bootingConsole());
+    unlink(lockFile.c_str());
+    if (!c.lockText.empty()) harness.dir().write("run/lock/LCK..dslcons0", c.lockText);
+    if (c.refused) {
+      modem.start();
+      SetupRun run = harness.run(
+          {"-d", modem.path(), "-c", harness.commandFile(COMMANDS), "-W", "60", "-m"}, sandbox);
+      EXPECT_EQ(run.process.exitStatus, 1);
+      EXPECT_THAT(run.logLines(),
+                  Contains(HasSubstr("in use by process " + std::to_string(getpid()))));
+      EXPECT_EQ(modem.received(), "");
+      continue;
+    }
+    auto program = startWatch(modem, {}, sandbox);
+    ASSERT_EQ(program->readLine(60), "configured 0 0") << modem.transcript();
+    std::string text = readFile(lockFile);
+    EXPECT_EQ(text.size(), 11u);
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_NE(text, c.lockText);
+    if (havePicocom) {
+      ProcessResult refused = picocom(modem.path());
+      EXPECT_NE(refused.exitStatus, 0);
+      EXPECT_THAT(refused.out + refused.err, HasSubstr("cannot lock"));
+    }
+    SetupRun run = harness.finish(*program);
+    EXPECT_EQ(run.process.exitStatus, 254);
+    EXPECT_NE(access(lockFile.c_str(), F_OK), 0);
+    if (havePicocom) EXPECT_EQ(picocom(modem.path()).exitStatus, 0);
+    modem.stop();
+  }
 }

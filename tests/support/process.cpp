@@ -134,6 +134,10 @@ int BackgroundProcess::stop() {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+void BackgroundProcess::signal(int number) {
+  if (pid_ > 0) kill(pid_, number);
+}
+
 std::string programPath(const std::string& name) {
   if (const char* path = getenv(name.c_str())) return path;
   if (name == "MODEM_SETUP_PROGRAM") return MODEM_SETUP_PROGRAM;

@@ -36,6 +36,8 @@ class BackgroundProcess {
   std::string readLine(double timeoutSeconds = 10);
   // Sends SIGTERM and waits: its exit status, or -1 if a signal ended it.
   int stop();
+  // Sends it a signal (SIGHUP, say), if it is still running.
+  void signal(int number);
 
  private:
   pid_t pid_ = -1;

@@ -18,7 +18,8 @@ std::string SetupHarness::commandFile(const std::string& content, const std::str
   return dir_.write(name, content);
 }
 
-SetupRun SetupHarness::run(const std::vector<std::string>& args, const SandboxOptions& sandbox) {
+std::vector<std::string> SetupHarness::sandboxed(const std::vector<std::string>& args,
+                                                 const SandboxOptions& sandbox) const {
   std::vector<std::string> argv = sandbox.launcher;
   argv.insert(argv.end(), {programPath("SANDBOX_RUN"), "--log", sink_.path()});
   if (!sandbox.runDir.empty()) argv.insert(argv.end(), {"--run-dir", sandbox.runDir});
@@ -26,12 +27,39 @@ SetupRun SetupHarness::run(const std::vector<std::string>& args, const SandboxOp
   argv.push_back("--");
   for (const auto& word : programCommand("MODEM_SETUP_PROGRAM")) argv.push_back(word);
   argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
 
-  SetupRun result;
-  result.process = runProcess(argv, sandbox.timeoutSeconds);
+std::vector<LogMessage> SetupHarness::newMessages() {
   auto all = sink_.messages();
-  result.log.assign(all.begin() + static_cast<long>(logSeen_), all.end());
+  std::vector<LogMessage> fresh(all.begin() + static_cast<long>(logSeen_), all.end());
   logSeen_ = all.size();
+  return fresh;
+}
+
+SetupRun SetupHarness::run(const std::vector<std::string>& args, const SandboxOptions& sandbox) {
+  SetupRun result;
+  result.process = runProcess(sandboxed(args, sandbox), sandbox.timeoutSeconds);
+  result.log = newMessages();
+  return result;
+}
+
+std::unique_ptr<BackgroundProcess> SetupHarness::start(const std::vector<std::string>& args,
+                                                       const SandboxOptions& sandbox) {
+  return std::make_unique<BackgroundProcess>(sandboxed(args, sandbox));
+}
+
+std::vector<std::string> SetupHarness::logSoFar() {
+  SetupRun sofar;
+  auto all = sink_.messages();
+  sofar.log.assign(all.begin() + static_cast<long>(logSeen_), all.end());
+  return sofar.logLines();
+}
+
+SetupRun SetupHarness::finish(BackgroundProcess& program) {
+  SetupRun result;
+  result.process.exitStatus = program.stop();
+  result.log = newMessages();
   return result;
 }
 

@@ -2,6 +2,7 @@
 // socket of the test's own, and collects everything it did.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,8 +47,21 @@ class SetupHarness {
   SetupRun runAgainst(modemsim::ModemSim& modem, const std::string& commands,
                       const std::vector<std::string>& extraArgs = {},
                       const SandboxOptions& sandbox = {});
+  // Starts serial-modem-setup beside the test (a watch, say); finish stops
+  // it with SIGTERM and returns what it did (its output streams aside).
+  std::unique_ptr<BackgroundProcess> start(const std::vector<std::string>& args,
+                                           const SandboxOptions& sandbox = {});
+  SetupRun finish(BackgroundProcess& program);
+  // What a run beside the test has logged so far, as "PRIORITY text" lines.
+  // Taking it in also keeps the log socket from filling up (the kernel
+  // queues ten datagrams), which would stop a long run at its next message.
+  std::vector<std::string> logSoFar();
 
  private:
+  std::vector<std::string> sandboxed(const std::vector<std::string>& args,
+                                     const SandboxOptions& sandbox) const;
+  std::vector<LogMessage> newMessages();
+
   TempDir dir_;
   SyslogSink sink_;
   size_t logSeen_ = 0;
