@@ -530,9 +530,9 @@ TEST(BootScript, TheWatchConfiguresAfterStartReloadAndRebootAndStopFreesThePort)
     std::string before = readFile(service.stateFile("trace.1"));
     std::string now = readFile(service.stateFile("trace"));
     EXPECT_TRUE(contains(before.substr(0, before.find('\n')), " rebooted - 1")) << before;
-    EXPECT_TRUE(contains(before, " configured 0 1\n")) << before;
+    EXPECT_TRUE(contains(before, " configured 0 1 Modem ")) << before;
     EXPECT_TRUE(contains(now.substr(0, now.find('\n')), " rebooted - 2")) << now;
-    EXPECT_TRUE(contains(now, " configured 0 2\n")) << now;
+    EXPECT_TRUE(contains(now, " configured 0 2 Modem ")) << now;
     EXPECT_FALSE(contains(before + now, "pw-s3cret"));
   }
 }

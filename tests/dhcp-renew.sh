@@ -6,8 +6,8 @@
 # last command takes 1.5 s, then asks the client to renew: the watch
 # (MODEM_WATCH=yes, the default) from the outcome serial-modem-setup tells
 # it, a single run (MODEM_WATCH=no) once the program has ended. Checked:
-# the run logs "configured", then the watch goes on until SIGTERM ends it
-# with 254 (a single run exits 0); the server saw the client's renewal
+# the run logs "configured" (the watch on its standard output too), then
+# the watch goes on until SIGTERM ends it with 254 (a single run exits 0); the server saw the client's renewal
 # request (DHCPREQUEST and DHCPACK) only after the modem had its last
 # command; the client still runs, alone, and wan0 still holds its address.
 #
@@ -237,6 +237,12 @@ if [ "$watch" = no ]; then
   fi
 elif waitfor 60 grep -q "dsl-modem: modem configured in " "$work/messages" && kill -0 "$run"; then
   ok "the watch logged its outcome and goes on"
+  # Its lines go where the run's own go too (under systemd, the journal).
+  if waitfor 10 grep -q "^dsl-modem: modem configured in " "$work/run.out"; then
+    ok "the run's output has the outcome: $(grep -m 1 "^dsl-modem: modem configured in " "$work/run.out")"
+  else
+    bad "the run's output has no outcome line: $(cat "$work/run.out")"
+  fi
 else
   bad "the watch logged no outcome within 60 s of the last command, or ended: $(cat "$work/run.out")"
 fi
