@@ -337,7 +337,7 @@ check_systemd_boot() {
     bad "after systemctl restart the unit is $(topic after-restart | head -n 1)"
   fi
   expect_in journal "configured" "journalctl -u dsl-modem: $(topic journal | grep -m 1 configured)"
-  expect_in service "active (exited)" "systemctl status dsl-modem: active (exited) after the run"
+  expect_in service "active (running)" "systemctl status dsl-modem: active (running), the watch after the configuration"
   expect_in init-status "dsl-modem: configured at " "/etc/init.d/dsl-modem status: configured"
   if topic links | grep -q ': wan0:' && ! topic links | grep -q ': eth0:'; then
     ok "dsl-modem-rename.service renamed eth0 to wan0"

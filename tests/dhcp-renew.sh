@@ -3,8 +3,11 @@
 # holding a lease from a real DHCP server, dnsmasq, over a veth pair: the
 # client's end (wan0) in a network namespace of the test's own, the server's
 # in a second one. The script's "run" configures modem-sim on a pty, whose
-# last command takes 1.5 s, then asks the client to renew. Checked: the run
-# exits 0 and logs "configured"; the server saw the client's renewal
+# last command takes 1.5 s, then asks the client to renew: the watch
+# (MODEM_WATCH=yes, the default) from the outcome serial-modem-setup tells
+# it, a single run (MODEM_WATCH=no) once the program has ended. Checked:
+# the run logs "configured" (the watch on its standard output too), then
+# the watch goes on until SIGTERM ends it with 254 (a single run exits 0); the server saw the client's renewal
 # request (DHCPREQUEST and DHCPACK) only after the modem had its last
 # command; the client still runs, alone, and wan0 still holds its address.
 #
@@ -24,6 +27,8 @@
 #                   started
 #   no-networkd     DHCP_CLIENT=networkd with no systemd-networkd: networkctl's
 #                   own complaint is logged at err, the run still configures
+#   dhcpcd-once     dhcpcd as for dhcpcd, the renewal by a single run
+#                   (MODEM_WATCH=no)
 #
 # Everything runs in private namespaces (network, mount, pid, UTS): the
 # sandbox's /dev/log, /run and /var/run, a private /etc/resolv.conf,
@@ -61,6 +66,9 @@ if [ ! -d "$work" ] || [ "$(readlink /proc/self/ns/mnt)" = "$outside" ]; then
   echo "dhcp-renew: --inner runs only in the namespaces the script makes" >&2
   exit 2
 fi
+name=$case
+watch=yes
+case $case in *-once) watch=no case=${case%-once} ;; esac
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 failed=0
 ok() { echo "  ok: $*"; }
@@ -192,7 +200,8 @@ waitfor 10 grep -qs '^/dev/' "$work/modem-sim.out" || {
   exit 1
 }
 settings=(MODEM_DEVICE="$(head -n 1 "$work/modem-sim.out")" MODEM_COMMANDS="$work/bridge.conf"
-  MODEM_USER=admin MODEM_PASSWORD=bridge-42 MODEM_QUIET=1 MODEM_WAIT=60 DHCP_INTERFACE=wan0)
+  MODEM_USER=admin MODEM_PASSWORD=bridge-42 MODEM_QUIET=1 MODEM_WAIT=60 DHCP_INTERFACE=wan0
+  MODEM_WATCH="$watch")
 case $case in
 dhcpcd-legacy) ;; # DHCP_INTERFACE alone means the legacy kick
 dhcpcd* | no-dhcpcd) settings+=(DHCP_CLIENT=dhcpcd) ;;
@@ -216,13 +225,26 @@ else
   bad "the modem never got its last command; the run said: $(cat "$work/run.out")"
   exit 1
 fi
+# The outcome: a single run ends; the watch logs it and goes on.
 run_status=0
-waitfor 60 ended "$run" || bad "the run did not end within 60 s of the last command"
-wait "$run" || run_status=$?
-if [ "$run_status" -eq 0 ]; then
-  ok "the run exited 0"
+if [ "$watch" = no ]; then
+  waitfor 60 ended "$run" || bad "the run did not end within 60 s of the last command"
+  wait "$run" || run_status=$?
+  if [ "$run_status" -eq 0 ]; then
+    ok "the run exited 0"
+  else
+    bad "the run exited $run_status: $(cat "$work/run.out")"
+  fi
+elif waitfor 60 grep -q "dsl-modem: modem configured in " "$work/messages" && kill -0 "$run"; then
+  ok "the watch logged its outcome and goes on"
+  # Its lines go where the run's own go too (under systemd, the journal).
+  if waitfor 10 grep -q "^dsl-modem: modem configured in " "$work/run.out"; then
+    ok "the run's output has the outcome: $(grep -m 1 "^dsl-modem: modem configured in " "$work/run.out")"
+  else
+    bad "the run's output has no outcome line: $(cat "$work/run.out")"
+  fi
 else
-  bad "the run exited $run_status: $(cat "$work/run.out")"
+  bad "the watch logged no outcome within 60 s of the last command, or ended: $(cat "$work/run.out")"
 fi
 
 case $case in
@@ -273,6 +295,18 @@ else
   bad "$mains dhcpcd running, not $expected"
 fi
 
+# The watch ends on SIGTERM, with serial-modem-setup's status when stopped.
+if [ "$watch" = yes ]; then
+  kill -TERM "$run"
+  waitfor 10 ended "$run" || bad "the watch did not end within 10 s of SIGTERM"
+  wait "$run" || run_status=$?
+  if [ "$run_status" -eq 254 ]; then
+    ok "the watch ended on SIGTERM with 254"
+  else
+    bad "the watch ended on SIGTERM with $run_status, not 254: $(cat "$work/run.out")"
+  fi
+fi
+
 # The log, "PRIORITY TEXT" for the boot script's lines, once a marker
 # logged after them is in the file.
 logger -t dhcp-renew "checks done"
@@ -301,5 +335,5 @@ case $case in
 no-*) ;;
 *) if grep -q '^err ' "$work/log"; then bad "errors logged: $(grep '^err ' "$work/log")"; fi ;;
 esac
-[ "$failed" -eq 0 ] && echo "dhcp-renew $case: passed"
+[ "$failed" -eq 0 ] && echo "dhcp-renew $name: passed"
 exit "$failed"
