@@ -29,7 +29,10 @@
 #               a network namespace of qemu's own) through busybox udhcpc,
 #               which the service renews (DHCP_CLIENT=udhcpc): dnsmasq must
 #               see the renewal only after the modem's last command, and
-#               udhcpc still run with wan0's address.
+#               udhcpc still run with wan0's address. Once it is configured
+#               the modem reboots (SIGUSR1 to modem-sim: a countdown, then
+#               its login): the watch must configure it again, untouched
+#               during the countdown, and the lease be renewed again.
 #   systemd     Debian's systemd as PID 1 (scripts/board-systemd-lib.sh).
 #
 # tests/board/board-checks then waits for the service's outcome and reports
@@ -136,15 +139,17 @@ modem_received_lines() {
 # the command file, each ending in a newline; the login's nudges (empty
 # lines) may come between them.
 check_modem_received() {
-  local expected received
+  local expected received boots=${1:-1} boot
   # shellcheck disable=SC1091
-  expected=$(. tests/board/dsl-modem.default && printf '%s\n%s\n' "$MODEM_USER" "$MODEM_PASSWORD"
-    grep -v -e '^#' -e '^$' examples/bridge.conf)
+  expected=$(for ((boot = 0; boot < boots; boot++)); do
+    . tests/board/dsl-modem.default && printf '%s\n%s\n' "$MODEM_USER" "$MODEM_PASSWORD"
+    grep -v -e '^#' -e '^$' examples/bridge.conf
+  done)
   received=$(modem_received_lines | grep -v '^$' || true)
   if [ "$received" = "$expected" ]; then
-    ok "modem-sim received exactly the credentials and the $(($(wc -l <<<"$expected") - 2)) commands"
+    ok "modem-sim received exactly the credentials and the $(($(wc -l <<<"$expected") / boots - 2)) commands, $boots times"
   else
-    bad "modem-sim did not receive exactly the credentials and the commands"
+    bad "modem-sim did not receive exactly the credentials and the commands, $boots times"
     diff <(echo "$expected") <(echo "$received") | sed 's/^/    /' >&2 || true
   fi
   if sed -n 's/^<- "\(.*\)"$/\1/p' "$dir/transcript" | tr -d '\n' | grep -q '\\r'; then
@@ -229,7 +234,6 @@ check_rename() {
 # the last answer, and the service's one outcome line. With "udhcpc": the
 # renewal the service asked of udhcpc instead of the kick.
 check_configured() {
-  expect_one_run
   if [ "${1:-}" = udhcpc ]; then
     expect_log_order \
       "user.info serial-modem-setup: Configuring DSL modem using /etc/ppp/bridge.conf" \
@@ -240,10 +244,10 @@ check_configured() {
     if topic dhcpcd | grep -q .; then
       bad "the stand-in client was kicked, though DHCP_CLIENT=udhcpc"
     fi
-    expect_one_outcome
     expect_in service "dsl-modem: configured at " "the service's status: configured"
     return
   fi
+  expect_one_run
   local pid alarms
   pid=$(topic dhcpcd | sed -n 's/^pid \([0-9]*\) got SIGALRM$/\1/p' | head -n 1)
   alarms=$(topic dhcpcd | grep -c 'got SIGALRM$' || true)
@@ -265,28 +269,30 @@ check_configured() {
   expect_in service "exit status 0" "the service's status: exit status 0"
 }
 
-# One run of serial-modem-setup, one login: the wait for the modem is the
-# program's, with no probes before it.
+# expect_one_run [LOGINS]: one run of serial-modem-setup, with LOGINS
+# logins (default 1; one for each boot of the modem): the wait for the
+# modem is the program's, with no probes before it.
 expect_one_run() {
-  local runs logins
+  local runs logins want=${1:-1}
   runs=$(log_lines | grep -c '^user.info serial-modem-setup: Configuring DSL modem using ' || true)
   logins=$(log_lines | grep -c '^user.info serial-modem-setup: Login complete$' || true)
-  if [ "$runs" -eq 1 ] && [ "$logins" -eq 1 ]; then
-    ok "one run of serial-modem-setup, one login"
+  if [ "$runs" -eq 1 ] && [ "$logins" -eq "$want" ]; then
+    ok "one run of serial-modem-setup, $want login(s)"
   else
-    bad "$runs runs of serial-modem-setup and $logins logins, not one each"
+    bad "$runs runs of serial-modem-setup and $logins logins, not one and $want"
   fi
 }
 
 # The service logs one line for its outcome; the rename and the DHCP
 # renewal have their own.
+# expect_one_outcome [COUNT]: COUNT lines (default 1) besides those.
 expect_one_outcome() {
-  local lines
+  local lines want=${1:-1}
   lines=$(log_lines | grep '^daemon\.[a-z]* dsl-modem: ' | grep -v ': netif-rename \|: DHCP: ' || true)
-  if [ "$(grep -c . <<<"$lines")" -eq 1 ]; then
-    ok "one outcome line from the service"
+  if [ "$(grep -c . <<<"$lines")" -eq "$want" ]; then
+    ok "$want outcome line(s) from the service"
   else
-    bad "the service logged not one outcome line but:"
+    bad "the service logged not $want outcome line(s) but:"
     indented "$lines" >&2
   fi
 }
@@ -305,6 +311,38 @@ check_start() {
 
 # A modem that powered on late went through its bootloader's countdown
 # untouched and booted to its login.
+# The modem that rebooted once it was configured (the udhcpc boot): the
+# watch saw the reboot, left its countdown alone, configured it again, and
+# the service renewed the lease again and says so in its status.
+check_rebooted_modem() {
+  local address renewals
+  expect_one_run 2
+  expect_one_outcome 3
+  expect_log_order "daemon.info dsl-modem: modem configured in *" \
+    "user.info serial-modem-setup: Modem rebooting: its console showed *" \
+    "user.info serial-modem-setup: Login complete" \
+    "user.info serial-modem-setup: Configuration done" \
+    "daemon.info dsl-modem: DHCP: asked udhcpc (pid *" \
+    "daemon.info dsl-modem: modem configured in *"
+  # The service hears of the reboot as the login goes on.
+  expect_log_order "user.info serial-modem-setup: Modem rebooting: its console showed *" \
+    "daemon.notice dsl-modem: modem rebooting: *"
+  if grep -qF -- "-- autoboot countdown over: booting" "$dir/transcript" &&
+    ! grep -qF -- "-- autoboot stopped" "$dir/transcript"; then
+    ok "modem-sim: the reboot's countdown ran out untouched"
+  else
+    bad "modem-sim's reboot: no countdown that ran out, or one stopped"
+  fi
+  expect_in service "configured again each time" "the service's status: $(topic service | head -n 1)"
+  address=$(sed -n 's/.* DHCPACK(board0) \([0-9.]*\) .*/\1/p' "$dir/dnsmasq.log" | head -n 1)
+  renewals=$(tail -n +"$((${dhcp_mark:-0} + 1))" "$dir/dnsmasq.log" | grep -c "DHCPREQUEST(board0) $address " || true)
+  if [ "$renewals" -ge 2 ]; then
+    ok "dnsmasq: $renewals renewals after the first configuration's last command"
+  else
+    bad "dnsmasq: $renewals renewals after the first configuration's last command, not two"
+  fi
+}
+
 check_modem_booted() {
   local note
   for note in "-- powered on: 6000 bytes of boot log, an autoboot countdown" \
@@ -408,8 +446,13 @@ take_dhcp_mark() {
 # timed_out to 1 when qemu was still running.
 wait_for_board() {
   dhcp_mark=
+  local rebooted=
   while kill -0 "$BOARD_QEMU_PID" 2>/dev/null && [ $SECONDS -lt "$1" ]; do
     take_dhcp_mark
+    # The board asks for its modem's reboot: the modem is modem-sim, ours.
+    if [ -z "$rebooted" ] && grep -qs '^@reboot|' "$console"; then
+      kill -USR1 "$BOARD_SIM_PID" && rebooted=1
+    fi
     sleep 0.05
   done
   timed_out=0
@@ -470,6 +513,7 @@ boot() {
     cp tests/board/udhcpc/S30board-net tests/board/udhcpc/S45udhcpc "$dir/overlay/etc/init.d/"
     cp tests/board/udhcpc/udhcpc.script "$dir/overlay/etc/"
     cp "$BOARD_PLATFORM/libphy.ko" "$BOARD_PLATFORM/smsc911x.ko" "$dir/overlay/lib/modules/"
+    echo "REBOOT_MODEM=1" >"$dir/overlay/etc/board-boot"
     ;;
   esac
   local replies=$REPLIES
@@ -532,10 +576,15 @@ boot() {
         "the device link appeared late: $(topic late-link)"
       check_no_echo
     fi
-    check_modem_received
+    if [ "$kind" = udhcpc ]; then
+      check_modem_received 2
+    else
+      check_modem_received
+    fi
     check_one_newline_each
     if [ "$kind" = udhcpc ]; then
       check_configured udhcpc
+      check_rebooted_modem
       check_lease_renewal syslog "dsl-modem: DHCP: asked udhcpc (pid "
       expect_in udhcpc "exit status 0" "udhcpc still runs"
     else
